@@ -1,0 +1,4 @@
+#include "texttospeech_kokoro_debug.h"
+
+// Info and up by default: debug output only when the user asks for it.
+Q_LOGGING_CATEGORY(TEXTTOSPEECH_KOKORO_LOG, "org.earlobelarynx.textospeech_lib.kokoro", QtInfoMsg)
