@@ -32,7 +32,7 @@ QJsonObject command(QLatin1StringView name, qint32 id)
 {
     return {{"cmd"_L1, name}, {"id"_L1, id}};
 }
-}
+} // namespace
 
 WhisperSpeechToTextDevice::WhisperSpeechToTextDevice(QObject *parent)
     : QIODevice(parent)
@@ -77,11 +77,8 @@ void WhisperSpeechToTextDevice::clear()
     start.insert("sampleFormat"_L1, "int16"_L1);
     start.insert("partials"_L1, mInfo.partials);
     const std::pair<QLatin1StringView, const QString &> settings[] = {
-        {"model"_L1, mInfo.model},
-        {"language"_L1, mInfo.language},
-        {"computeType"_L1, mInfo.computeType},
-        {"device"_L1, mInfo.device},
-        {"prompt"_L1, mInfo.prompt},
+        {"model"_L1, mInfo.model},   {"language"_L1, mInfo.language}, {"computeType"_L1, mInfo.computeType},
+        {"device"_L1, mInfo.device}, {"prompt"_L1, mInfo.prompt},
     };
     for (const auto &[key, value] : settings) {
         if (!value.isEmpty())

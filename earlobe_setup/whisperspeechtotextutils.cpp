@@ -30,7 +30,7 @@ void save(const QString &key, const QString &value)
         group.writeEntry(key, value);
     group.sync();
 }
-}
+} // namespace
 
 QString WhisperSpeechToTextUtils::pythonVersion()
 {

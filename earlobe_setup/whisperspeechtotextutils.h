@@ -37,4 +37,4 @@ EARLOBE_SETUP_EXPORT void saveModel(const QString &model);
 EARLOBE_SETUP_EXPORT void saveLanguage(const QString &language);
 EARLOBE_SETUP_EXPORT void saveComputeType(const QString &computeType);
 EARLOBE_SETUP_EXPORT void saveDevice(const QString &device);
-}
+} // namespace WhisperSpeechToTextUtils

@@ -63,7 +63,7 @@ void print(FILE *stream, const QString &text)
     std::fprintf(stream, "%s\n", qUtf8Printable(text));
     std::fflush(stream);
 }
-}
+} // namespace
 
 int main(int argc, char **argv)
 {
@@ -88,10 +88,13 @@ int main(int argc, char **argv)
         }
     }
 
-    print(stdout, u"environment: %1"_s.arg(WhisperSpeechToTextUtils::venvPython().isEmpty() ? u"missing ("_s + WhisperSpeechToTextUtils::defaultVenvPath() + u')'
-                                                                                          : WhisperSpeechToTextUtils::defaultVenvPath()));
-    print(stdout, u"helper: %1"_s.arg(WhisperSpeechToTextUtils::pythonScriptPath().isEmpty() ? u"not found on PATH"_s
-                                                                                              : WhisperSpeechToTextUtils::pythonScriptPath()));
+    print(stdout,
+          u"environment: %1"_s.arg(WhisperSpeechToTextUtils::venvPython().isEmpty()
+                                       ? u"missing ("_s + WhisperSpeechToTextUtils::defaultVenvPath() + u')'
+                                       : WhisperSpeechToTextUtils::defaultVenvPath()));
+    print(stdout,
+          u"helper: %1"_s.arg(WhisperSpeechToTextUtils::pythonScriptPath().isEmpty() ? u"not found on PATH"_s
+                                                                                     : WhisperSpeechToTextUtils::pythonScriptPath()));
 
     WhisperSpeechToTextDevice device;
     int exitCode = 0;

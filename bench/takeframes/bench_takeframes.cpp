@@ -23,10 +23,14 @@ QByteArray replyStream(qsizetype bytes)
     stream.reserve(bytes + 8192);
     const QByteArray payload(4096, 'p');
     for (int id = 1; stream.size() < bytes; ++id) {
-        stream += R"({"id":)" + QByteArray::number(id) + R"(,"text":"the quick brown fox jumps over the lazy dog )"
-            + QByteArray::number(id) + R"(","type":"partial"})" "\n";
+        stream += R"({"id":)" + QByteArray::number(id) + R"(,"text":"the quick brown fox jumps over the lazy dog )" + QByteArray::number(id)
+            + R"(","type":"partial"})"
+              "\n";
         if (id % 10 == 0)
-            stream += R"({"id":)" + QByteArray::number(id) + R"(,"size":4096,"type":"chunk"})" "\n" + payload;
+            stream += R"({"id":)" + QByteArray::number(id)
+                + R"(,"size":4096,"type":"chunk"})"
+                  "\n"
+                + payload;
     }
     return stream;
 }
@@ -63,7 +67,7 @@ double median(QList<double> values)
     std::sort(values.begin(), values.end());
     return values.at(values.size() / 2);
 }
-}
+} // namespace
 
 int main()
 {

@@ -18,13 +18,18 @@ using DeviceInfo = WhisperSpeechToTextDevice::WhisperSpeechToTextDeviceInfo;
 
 namespace
 {
-const QByteArray quitLine = R"({"cmd":"quit"})" "\n"_ba;
+QByteArray lf(const char *line)
+{
+    return QByteArray(line) + '\n';
+}
+
+const QByteArray quitLine = lf(R"({"cmd":"quit"})");
 const QString stoppedText = u"The whisper backend stopped unexpectedly."_s;
 
 QByteArray startLine(int id, bool partials)
 {
     return R"({"cmd":"start","id":)" + QByteArray::number(id) + R"(,"partials":)" + (partials ? "true" : "false")
-        + R"(,"sampleFormat":"int16"})" "\n";
+        + lf(R"(,"sampleFormat":"int16"})");
 }
 
 QByteArray commandLine(const char *name, int id)
@@ -34,8 +39,7 @@ QByteArray commandLine(const char *name, int id)
 
 QByteArray audioFrame(int id, const QByteArray &payload)
 {
-    return R"({"cmd":"audio","id":)" + QByteArray::number(id) + R"(,"size":)" + QByteArray::number(payload.size()) + "}\n"
-        + payload;
+    return R"({"cmd":"audio","id":)" + QByteArray::number(id) + R"(,"size":)" + QByteArray::number(payload.size()) + "}\n" + payload;
 }
 
 // A scenario whose helper answers "start" with the given actions, then a sentinel error that
@@ -57,7 +61,7 @@ QStringList compactFrames(const QList<QJsonObject> &frames)
         result.append(QString::fromUtf8(QJsonDocument(frame).toJson(QJsonDocument::Compact)));
     return result;
 }
-}
+} // namespace
 
 // Every signal of the device, in the order they came, as "kind:text".
 class SignalLog : public QObject
@@ -183,32 +187,29 @@ void tst_WhisperSpeechToTextDevice::takeFrames_data()
     QTest::addColumn<QStringList>("frames");
     QTest::addColumn<QByteArray>("rest");
 
-    QTest::newRow("two complete, half a third")
-        << R"({"type":"a"})" "\n" R"({"type":"b"})" "\n" R"({"type":)"_ba << QStringList{uR"({"type":"a"})"_s, uR"({"type":"b"})"_s}
-        << R"({"type":)"_ba;
-    QTest::newRow("payload not there yet") << R"({"size":4,"type":"x"})" "\nab"_ba << QStringList() << R"({"size":4,"type":"x"})" "\nab"_ba;
-    QTest::newRow("payload with line feeds is skipped")
-        << R"({"size":4,"type":"x"})" "\na\n\nb" R"({"type":"y"})" "\n"_ba << QStringList{uR"({"size":4,"type":"x"})"_s, uR"({"type":"y"})"_s}
-        << QByteArray();
-    QTest::newRow("size -5 means no payload") << R"({"size":-5,"type":"x"})" "\n" R"({"type":"y"})" "\n"_ba
+    QTest::newRow("two complete, half a third") << lf(R"({"type":"a"})") + lf(R"({"type":"b"})") + R"({"type":)"_ba
+                                                << QStringList{uR"({"type":"a"})"_s, uR"({"type":"b"})"_s} << R"({"type":)"_ba;
+    QTest::newRow("payload not there yet") << lf(R"({"size":4,"type":"x"})") + "ab" << QStringList()
+                                           << lf(R"({"size":4,"type":"x"})") + "ab";
+    QTest::newRow("payload with line feeds is skipped") << lf(R"({"size":4,"type":"x"})") + "a\n\nb" + lf(R"({"type":"y"})")
+                                                        << QStringList{uR"({"size":4,"type":"x"})"_s, uR"({"type":"y"})"_s} << QByteArray();
+    QTest::newRow("size -5 means no payload") << lf(R"({"size":-5,"type":"x"})") + lf(R"({"type":"y"})")
                                               << QStringList{uR"({"size":-5,"type":"x"})"_s, uR"({"type":"y"})"_s} << QByteArray();
-    QTest::newRow("size 2.5 means no payload") << R"({"size":2.5,"type":"x"})" "\n" R"({"type":"y"})" "\n"_ba
+    QTest::newRow("size 2.5 means no payload") << lf(R"({"size":2.5,"type":"x"})") + lf(R"({"type":"y"})")
                                                << QStringList{uR"({"size":2.5,"type":"x"})"_s, uR"({"type":"y"})"_s} << QByteArray();
-    QTest::newRow("size as string means no payload") << R"({"size":"7","type":"x"})" "\n" R"({"type":"y"})" "\n"_ba
+    QTest::newRow("size as string means no payload") << lf(R"({"size":"7","type":"x"})") + lf(R"({"type":"y"})")
                                                      << QStringList{uR"({"size":"7","type":"x"})"_s, uR"({"type":"y"})"_s} << QByteArray();
-    QTest::newRow("empty line") << "\n" R"({"type":"y"})" "\n"_ba << QStringList{uR"({"type":"y"})"_s} << QByteArray();
-    QTest::newRow("not JSON") << "not json\n" R"({"type":"y"})" "\n"_ba << QStringList{uR"({"type":"y"})"_s} << QByteArray();
-    QTest::newRow("not an object") << "[1,2]\n\"text\"\n42\n" R"({"type":"y"})" "\n"_ba << QStringList{uR"({"type":"y"})"_s}
-                                   << QByteArray();
+    QTest::newRow("empty line") << "\n" + lf(R"({"type":"y"})") << QStringList{uR"({"type":"y"})"_s} << QByteArray();
+    QTest::newRow("not JSON") << "not json\n" + lf(R"({"type":"y"})") << QStringList{uR"({"type":"y"})"_s} << QByteArray();
+    QTest::newRow("not an object") << "[1,2]\n\"text\"\n42\n" + lf(R"({"type":"y"})") << QStringList{uR"({"type":"y"})"_s} << QByteArray();
     QTest::newRow("empty object") << "{}\n"_ba << QStringList() << QByteArray();
     QTest::newRow("no line feed") << R"({"type":"y"})"_ba << QStringList() << R"({"type":"y"})"_ba;
-    QTest::newRow("one payload byte missing")
-        << R"({"size":3,"type":"x"})" "\nab"_ba << QStringList() << R"({"size":3,"type":"x"})" "\nab"_ba;
-    QTest::newRow("largest 64-bit size") << R"({"size":9223372036854775807,"type":"x"})" "\n" R"({"type":"y"})" "\n"_ba
-                                         << QStringList()
-                                         << R"({"size":9223372036854775807,"type":"x"})" "\n" R"({"type":"y"})" "\n"_ba;
-    QTest::newRow("size just below the largest") << R"({"size":9223372036854775806,"type":"x"})" "\nabc"_ba << QStringList()
-                                                 << R"({"size":9223372036854775806,"type":"x"})" "\nabc"_ba;
+    QTest::newRow("one payload byte missing") << lf(R"({"size":3,"type":"x"})") + "ab" << QStringList()
+                                              << lf(R"({"size":3,"type":"x"})") + "ab";
+    QTest::newRow("largest 64-bit size") << lf(R"({"size":9223372036854775807,"type":"x"})") + lf(R"({"type":"y"})") << QStringList()
+                                         << lf(R"({"size":9223372036854775807,"type":"x"})") + lf(R"({"type":"y"})");
+    QTest::newRow("size just below the largest") << lf(R"({"size":9223372036854775806,"type":"x"})") + "abc" << QStringList()
+                                                 << lf(R"({"size":9223372036854775806,"type":"x"})") + "abc";
     QTest::newRow("empty buffer") << QByteArray() << QStringList() << QByteArray();
 }
 
@@ -225,12 +226,9 @@ void tst_WhisperSpeechToTextDevice::takeFrames()
 
 void tst_WhisperSpeechToTextDevice::takeFramesInAnyReadSizes()
 {
-    const QByteArray stream = R"({"type":"ready","available":true})" "\n"
-                              R"({"type":"partial","id":1,"size":5,"text":"a"})" "\n\n\n{}\n"
-                              "garbage\n"
-                              R"({"type":"final","id":1,"text":"ü"})" "\n"
-                              "\n"
-                              R"({"type":"end","id":1,"size":1})" "\nx"_ba;
+    const QByteArray stream = lf(R"({"type":"ready","available":true})") + lf(R"({"type":"partial","id":1,"size":5,"text":"a"})")
+        + "\n\n{}\n" // the five payload bytes, which look like frames but are not
+        + "garbage\n" + lf(R"({"type":"final","id":1,"text":"ü"})") + "\n" + lf(R"({"type":"end","id":1,"size":1})") + "x";
     QByteArray whole = stream;
     const QStringList expected = compactFrames(WhisperSpeechToTextDevice::takeFrames(whole));
     QCOMPARE(expected.size(), 4);
@@ -346,7 +344,7 @@ void tst_WhisperSpeechToTextDevice::initializeTwiceKeepsHelper()
     device.reset();
     QCOMPARE(mEnvironment->pids().size(), 1);
     QCOMPARE(mEnvironment->recorded(),
-             R"({"cmd":"start","id":1,"language":"fr","model":"small","partials":true,"sampleFormat":"int16"})" "\n"_ba + quitLine);
+             lf(R"({"cmd":"start","id":1,"language":"fr","model":"small","partials":true,"sampleFormat":"int16"})") + quitLine);
 }
 
 void tst_WhisperSpeechToTextDevice::replies_data()
@@ -418,8 +416,8 @@ void tst_WhisperSpeechToTextDevice::readyWithMissingPackages_data()
 
     QTest::newRow("two missing") << R"({"type":"ready","available":false,"missing":["faster-whisper","numpy"]})"_ba
                                  << u"Whisper is not installed. Missing: faster-whisper, numpy"_s;
-    QTest::newRow("non-strings count as empty") << R"({"type":"ready","available":false,"missing":["a",3,"b"]})"_ba
-                                                << u"Whisper is not installed. Missing: a, , b"_s;
+    QTest::newRow("non-strings count as empty")
+        << R"({"type":"ready","available":false,"missing":["a",3,"b"]})"_ba << u"Whisper is not installed. Missing: a, , b"_s;
     QTest::newRow("a number is not a boolean") << R"({"type":"ready","available":1})"_ba << u"Whisper is not installed. Missing: "_s;
     QTest::newRow("availability absent") << R"({"type":"ready"})"_ba << u"Whisper is not installed. Missing: "_s;
 }

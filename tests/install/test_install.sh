@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary prefix, builds the dictation probe against it with
+# find_package() as a host would, and runs one dictation through the installed device and
+# the installed whisper_helper.py in an environment that lacks faster-whisper.
+# Usage: test_install.sh <build dir> <source dir>
+set -euo pipefail
+build="$1"
+source="$2"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+prefix="$work/prefix"
+
+fail() { echo "FAIL: $*"; exit 1; }
+
+cmake --install "$build" --prefix "$prefix" > "$work/install.log"
+
+for header in whisperspeechtotextdevice.h whisperspeechtotextpluginjob.h whisperspeechtotextutils.h \
+              earlobe_export.h earlobe_setup_export.h; do
+    find "$prefix/include" -name "$header" | grep -q . || fail "header $header not installed"
+done
+for package in Earlobe Larynx HostKit; do
+    [ -f "$prefix/lib/cmake/$package/${package}Config.cmake" ] || \
+        [ -n "$(find "$prefix" -name "${package}Config.cmake")" ] || fail "no ${package}Config.cmake"
+done
+for script in whisper_helper.py kokoro_helper.py; do
+    [ -x "$prefix/bin/$script" ] || fail "$script not installed as an executable"
+done
+
+# Both packages resolve for a host project.
+mkdir -p "$work/larynx-host"
+cat > "$work/larynx-host/CMakeLists.txt" <<'CMAKE'
+cmake_minimum_required(VERSION 3.25)
+project(LarynxHost LANGUAGES CXX)
+find_package(Larynx REQUIRED)
+if(NOT TARGET Larynx::larynx OR NOT TARGET Larynx::larynx_setup)
+    message(FATAL_ERROR "Larynx targets missing")
+endif()
+CMAKE
+cmake -S "$work/larynx-host" -B "$work/larynx-host/build" -DCMAKE_PREFIX_PATH="$prefix" > "$work/larynx.log" \
+    || { cat "$work/larynx.log"; fail "find_package(Larynx)"; }
+
+cmake -S "$source/apps/dictation-probe" -B "$work/probe" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" > "$work/probe.log" \
+    || { cat "$work/probe.log"; fail "find_package(Earlobe)"; }
+cmake --build "$work/probe" > "$work/probe-build.log" || { cat "$work/probe-build.log"; fail "building against the installed headers"; }
+
+# A whisper environment whose interpreter has numpy but no faster-whisper: the installed
+# helper must say so, and the device must report it.
+home="$work/home"
+mkdir -p "$home/.venv/whisper/bin"
+ln -s /usr/bin/python3 "$home/.venv/whisper/bin/python"
+output=$(HOME="$home" PATH="$prefix/bin:/usr/bin:/bin" QT_QPA_PLATFORM=offscreen "$work/probe/dictation-probe" --timeout 30 2>&1) && status=0 || status=$?
+echo "$output"
+[ "$status" -eq 1 ] || fail "expected exit code 1, got $status"
+grep -qx "error: Whisper is not installed. Missing: faster-whisper" <<<"$output" || fail "missing-package report"
+echo "PASS"
