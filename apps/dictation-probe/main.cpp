@@ -122,6 +122,10 @@ int main(int argc, char **argv)
     info.partials = true;
     if (!device.initialize(std::move(info))) {
         print(stdout, u"error: the whisper helper could not be started (see the environment and helper lines above)"_s);
+        if (WhisperSpeechToTextUtils::venvPython().isEmpty())
+            print(stdout,
+                  u"hint: create the environment with: python3 -m venv %1 && %1/bin/pip install %2"_s.arg(
+                      WhisperSpeechToTextUtils::defaultVenvPath(), WhisperSpeechToTextUtils::requiredModules().join(u' ')));
         return 1;
     }
 
