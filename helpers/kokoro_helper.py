@@ -1,0 +1,536 @@
+#!/usr/bin/env python3
+"""Kokoro helper of Earlobe & Larynx.
+
+Runs inside ~/.venv/kokoro and does all the work with the Kokoro model for the
+larynx libraries, which start it with one of these modes:
+
+  check                               report missing python modules and espeak-ng
+  download --json [model] VOICE...    fetch the model and voices into the Hugging Face cache
+  serve                               text to speech over binary frames on stdin/stdout
+
+Standard output carries nothing but the mode's format. Anything else,
+including prints from the libraries we load, goes to standard error.
+"""
+
+import json
+import math
+import os
+import queue
+import re
+import shutil
+import sys
+import threading
+import traceback
+
+REPO_ID = "hexgrad/Kokoro-82M"
+MODEL_FILES = ("config.json", "kokoro-v1_0.pth")
+SAMPLE_RATE = 24000
+CHANNELS = 1
+
+# (import name, pip name), in the order the check reports them.
+REQUIRED_MODULES = (("kokoro", "kokoro"), ("torch", "torch"))
+
+LANGUAGE_CODES = "abefhipjz"
+# English pipelines fetch a spaCy model the first time they are built.
+ENGLISH_CODES = "ab"
+SPACY_MODEL = "en_core_web_sm"
+
+# A voice identifier: language letter, gender letter, underscore, a word.
+# Checking the form keeps request text out of file names: an identifier
+# becomes the repository path voices/<id>.pt.
+VOICE_PATTERN = re.compile(r"[a-z]{2}_[a-z0-9_]+\Z")
+
+# Audio goes out in pieces of at most half a second, so a "cancel" takes
+# effect quickly even inside one long synthesized sentence.
+CHUNK_SAMPLES = SAMPLE_RATE // 2
+
+MIB = 1024 * 1024
+
+
+def log(*parts):
+    print("kokoro_helper:", *parts, file=sys.stderr, flush=True)
+
+
+def claim_stdout():
+    """Keep the real standard output for our own format only.
+
+    File descriptor 1 is moved to a private descriptor and replaced by
+    standard error, so prints from python code (kokoro prints warnings),
+    C libraries and child processes (spaCy runs pip) can never corrupt what
+    the host parses.
+    """
+    try:
+        sys.stdout.flush()
+    except (AttributeError, OSError, ValueError):
+        pass
+    try:
+        private_fd = os.dup(1)
+        os.dup2(2, 1)
+        stream = os.fdopen(private_fd, "wb")
+    except OSError:
+        # No usable descriptor 1 (the host closed it): write into the void.
+        stream = open(os.devnull, "wb")
+    sys.stdout = sys.stderr
+    return stream
+
+
+def encode_json(obj):
+    return json.dumps(obj, separators=(",", ":"), ensure_ascii=True).encode("ascii")
+
+
+def whole_number(value):
+    """A JSON value read as an integer, or None when it is not an integral number."""
+    if isinstance(value, bool):
+        return None
+    if isinstance(value, int):
+        return value
+    if isinstance(value, float) and value.is_integer():
+        return int(value)
+    return None
+
+
+def error_text(error):
+    text = str(error).strip()
+    return "%s: %s" % (type(error).__name__, text) if text else type(error).__name__
+
+
+def valid_voice(voice):
+    return isinstance(voice, str) and VOICE_PATTERN.match(voice) is not None \
+        and voice[0] in LANGUAGE_CODES
+
+
+class LineWriter:
+    """One JSON object per line, flushed at once."""
+
+    def __init__(self, stream):
+        self._stream = stream
+        self._lock = threading.Lock()
+
+    def emit(self, obj):
+        with self._lock:
+            try:
+                self._stream.write(encode_json(obj) + b"\n")
+                self._stream.flush()
+            except (OSError, ValueError):
+                pass
+
+
+# ---------------------------------------------------------------- check
+
+def missing_modules():
+    """Pip names of the modules that cannot be imported.
+
+    Each module is really imported: an installed but broken package (a torch
+    build that does not load, say) is as unusable as an absent one.
+    """
+    missing = []
+    for module, pip_name in REQUIRED_MODULES:
+        try:
+            __import__(module)
+        except BaseException as error:  # noqa: B902 - a module may raise anything
+            if isinstance(error, KeyboardInterrupt):
+                raise
+            log("cannot import", module + ":", repr(error))
+            missing.append(pip_name)
+    return missing
+
+
+def run_check(out):
+    missing = missing_modules()
+    espeak = shutil.which("espeak-ng") or ""
+    LineWriter(out).emit({
+        "available": not missing and bool(espeak),
+        "missing": missing,
+        "espeakNg": espeak,
+    })
+    return 0
+
+
+# ---------------------------------------------------------------- download
+
+def prepare_language(code):
+    """Build a pipeline without a model so its language resources get fetched.
+
+    English pipelines download a spaCy model at construction; doing it here,
+    while the user watches a download, keeps the first "say" from waiting on
+    the network.
+    """
+    from kokoro import KPipeline
+
+    KPipeline(lang_code=code, repo_id=REPO_ID, model=False)
+
+
+def run_download(out, args):
+    writer = LineWriter(out)
+    emit = writer.emit
+    want_model = False
+    voices = []
+    for arg in args:
+        if arg == "--json":
+            continue  # JSON is the only output this mode has
+        if arg == "model":
+            want_model = True
+        elif arg.startswith("-"):
+            log("unknown option:", arg)
+            log("usage: kokoro_helper.py download --json [model] VOICE...")
+            return 2
+        else:
+            voices.append(arg)
+
+    # Each item: (name shown to the user, action or None for an invalid voice).
+    items = []
+    if want_model:
+        items.extend((name, ("file", name)) for name in MODEL_FILES)
+    english = None
+    for voice in voices:
+        if valid_voice(voice):
+            items.append(("voices/%s.pt" % voice, ("file", "voices/%s.pt" % voice)))
+            if voice[0] in ENGLISH_CODES and english is None:
+                english = voice[0]
+        else:
+            items.append((voice, None))
+    if english is not None:
+        # American and British pipelines share the one spaCy model.
+        items.append((SPACY_MODEL, ("language", english)))
+
+    hub = None
+    hub_error = None
+    if any(action and action[0] == "file" for _name, action in items):
+        try:
+            import huggingface_hub as hub
+        except Exception as error:
+            hub_error = error
+            log("cannot import huggingface_hub:", repr(error))
+
+    total = len(items)
+    failures = []
+    for index, (name, action) in enumerate(items, start=1):
+        emit({"type": "downloading", "file": name, "index": index - 1, "total": total})
+        try:
+            if action is None:
+                raise ValueError("Invalid voice identifier: %r" % name)
+            kind, target = action
+            if kind == "file":
+                if hub is None:
+                    raise RuntimeError("The python module huggingface_hub is not installed (%s)"
+                                       % error_text(hub_error))
+                hub.hf_hub_download(repo_id=REPO_ID, filename=target)
+            else:
+                prepare_language(target)
+        except Exception as error:
+            message = error_text(error)
+            log("unable to download", name + ":\n" + traceback.format_exc())
+            failures.append("%s (%s)" % (name, message))
+            emit({"type": "error", "file": name, "message": message,
+                  "index": index, "total": total})
+            continue
+        emit({"type": "progress", "file": name, "index": index, "total": total})
+
+    emit({"type": "finished", "total": total, "failed": len(failures)})
+    if failures:
+        log("Unable to download: " + "; ".join(failures))
+        return 1
+    return 0
+
+
+# ---------------------------------------------------------------- serve
+
+class FrameWriter:
+    def __init__(self, stream):
+        self._stream = stream
+        self.lock = threading.Lock()
+
+    def send(self, header, payload=b""):
+        if payload:
+            header = dict(header, size=len(payload))
+        data = encode_json(header) + b"\n" + payload
+        with self.lock:
+            try:
+                self._stream.write(data)
+                self._stream.flush()
+            except (OSError, ValueError) as error:
+                log("cannot write a reply:", repr(error))
+
+
+def payload_size(header):
+    size = whole_number(header.get("size"))
+    return size if size is not None and size > 0 else 0
+
+
+def read_frames(stream):
+    """Yield each header (a dict, or None for a line that is not a JSON object).
+
+    Payloads are read and dropped: no command carries one.
+    """
+    while True:
+        line = stream.readline()
+        if not line.endswith(b"\n"):
+            return
+        try:
+            header = json.loads(line[:-1].decode("utf-8"))
+        except ValueError:
+            header = None
+        if not isinstance(header, dict):
+            yield None
+            continue
+        remaining = payload_size(header)
+        while remaining > 0:
+            piece = stream.read(min(remaining, MIB))
+            if not piece:
+                return
+            remaining -= len(piece)
+        yield header
+
+
+class Request:
+    def __init__(self, rid, text, voice, speed, sample_format):
+        self.id = rid
+        self.text = text
+        self.voice = voice
+        self.speed = speed
+        self.sample_format = sample_format
+
+
+class RequestError(Exception):
+    pass
+
+
+def speed_value(value):
+    if isinstance(value, bool) or not isinstance(value, (int, float)) \
+            or not math.isfinite(value) or value <= 0:
+        return 1.0
+    return min(max(float(value), 0.5), 2.0)
+
+
+class Synthesizer:
+    """Loads the model once and keeps one pipeline per language; main thread only."""
+
+    def __init__(self):
+        self._model = None
+        self._pipelines = {}
+
+    def load(self):
+        if self._model is not None:
+            return
+        import kokoro
+
+        model_class = getattr(kokoro, "KModel", None)
+        if model_class is None:
+            # Without KModel each pipeline loads a model of its own.
+            self._model = True
+            return
+        model = model_class(repo_id=REPO_ID)
+        to_eval = getattr(model, "eval", None)
+        if callable(to_eval):
+            model = to_eval() or model
+        self._model = model
+
+    def pipeline(self, code):
+        pipeline = self._pipelines.get(code)
+        if pipeline is None:
+            from kokoro import KPipeline
+
+            # repo_id must always be given: without it kokoro prints a warning.
+            pipeline = KPipeline(lang_code=code, repo_id=REPO_ID, model=self._model)
+            self._pipelines[code] = pipeline
+        return pipeline
+
+    @staticmethod
+    def voice_source(voice):
+        # A voice already in the cache is passed as its file, which spares a
+        # network look-up on every request.
+        try:
+            import huggingface_hub
+
+            path = huggingface_hub.try_to_load_from_cache(REPO_ID, "voices/%s.pt" % voice)
+        except Exception:
+            return voice
+        return path if isinstance(path, str) and os.path.isfile(path) else voice
+
+    def pieces(self, request):
+        """Yield the request's audio as float sample arrays, piece by piece."""
+        import numpy
+
+        self.load()
+        pipeline = self.pipeline(request.voice[0])
+        voice = self.voice_source(request.voice)
+        no_grad = None
+        try:
+            import torch
+
+            no_grad = getattr(torch, "no_grad", None)
+        except Exception:
+            pass
+        context = no_grad() if callable(no_grad) else None
+        if context is not None:
+            context.__enter__()
+        try:
+            for result in pipeline(request.text, voice=voice, speed=request.speed):
+                _graphemes, _phonemes, audio = result
+                if audio is None:
+                    continue
+                if hasattr(audio, "numpy"):
+                    audio = audio.detach().cpu().numpy() if hasattr(audio, "detach") else audio.numpy()
+                samples = numpy.asarray(audio, dtype=numpy.float32).reshape(-1)
+                if samples.size:
+                    yield samples
+        finally:
+            if context is not None:
+                context.__exit__(None, None, None)
+
+
+def encode_samples(samples, sample_format):
+    if sample_format == "float":
+        return samples.astype("<f4").tobytes()
+    return (samples * 32767).clip(-32768, 32767).astype("<i2").tobytes()
+
+
+class KokoroServer:
+    """A reader thread takes commands so that "cancel" and "quit" are seen
+    while the main thread synthesizes."""
+
+    def __init__(self, writer, stdin):
+        self.writer = writer
+        self.stdin = stdin
+        self.requests = queue.Queue()
+        self.cancelled = set()
+        self.lock = threading.Lock()
+        self.synthesizer = Synthesizer()
+        self.missing = []
+
+    def start(self):
+        self.writer.send({"type": "ready"})
+        threading.Thread(target=self._read, name="commands", daemon=True).start()
+
+    # --- reader thread
+
+    def _read(self):
+        try:
+            for header in read_frames(self.stdin):
+                if header is None:
+                    log("skipping a header line that is not a JSON object")
+                    continue
+                command = header.get("cmd")
+                if command == "quit":
+                    break
+                if command == "say":
+                    self._say(header)
+                elif command == "cancel":
+                    rid = whole_number(header.get("id"))
+                    if rid is not None:
+                        with self.lock:
+                            self.cancelled.add(rid)
+                else:
+                    log("unknown command:", repr(command))
+        except Exception:
+            log("reading commands failed:\n" + traceback.format_exc())
+        self._exit()
+
+    def _say(self, header):
+        rid = whole_number(header.get("id"))
+        if rid is None:
+            self.writer.send({"type": "error", "message": "A say command needs an integer id."})
+            return
+        text = header.get("text")
+        sample_format = header.get("sampleFormat")
+        self.requests.put(Request(
+            rid,
+            text if isinstance(text, str) else "",
+            header.get("voice", "af_heart"),
+            speed_value(header.get("speed", 1.0)),
+            "float" if sample_format == "float" else "int16",
+        ))
+
+    def _exit(self):
+        # Synthesis may be inside a long model call; nobody waits for it.
+        # Wait briefly for the writer's lock so no frame is cut in half.
+        self.writer.lock.acquire(timeout=0.5)
+        try:
+            sys.stderr.flush()
+        finally:
+            os._exit(0)
+
+    # --- main thread
+
+    def serve(self):
+        self.start()
+        try:
+            self.missing = missing_modules()
+            if not self.missing:
+                self.synthesizer.load()
+        except Exception:
+            # Loading is tried again with the next request, which reports it.
+            log("loading the model failed:\n" + traceback.format_exc())
+        while True:
+            request = self.requests.get()
+            if self._is_cancelled(request.id, forget=True):
+                continue
+            self._speak(request)
+
+    def _is_cancelled(self, rid, forget=False):
+        with self.lock:
+            if rid in self.cancelled:
+                if forget:
+                    self.cancelled.discard(rid)
+                return True
+            return False
+
+    def _speak(self, request):
+        rid = request.id
+        message = None
+        try:
+            if self.missing:
+                raise RequestError("Kokoro is not installed. Missing: %s" % ", ".join(self.missing))
+            if not valid_voice(request.voice):
+                raise RequestError("Invalid voice: %r" % request.voice)
+            self.writer.send({"type": "format", "id": rid, "sampleRate": SAMPLE_RATE,
+                              "channels": CHANNELS, "sampleFormat": request.sample_format})
+            for samples in self.synthesizer.pieces(request):
+                for start in range(0, samples.size, CHUNK_SAMPLES):
+                    if self._is_cancelled(rid):
+                        break
+                    payload = encode_samples(samples[start:start + CHUNK_SAMPLES],
+                                             request.sample_format)
+                    self.writer.send({"type": "chunk", "id": rid}, payload)
+                if self._is_cancelled(rid):
+                    break
+        except RequestError as error:
+            message = str(error)
+        except Exception as error:
+            log("synthesis failed:\n" + traceback.format_exc())
+            message = error_text(error)
+        # After a cancel the host has let go of the request: it gets nothing more.
+        if self._is_cancelled(rid, forget=True):
+            return
+        if message is None:
+            self.writer.send({"type": "end", "id": rid})
+        else:
+            self.writer.send({"type": "error", "id": rid, "message": message})
+
+
+def run_serve(out):
+    server = KokoroServer(FrameWriter(out), sys.stdin.buffer)
+    server.serve()
+    return 0
+
+
+# ---------------------------------------------------------------- main
+
+USAGE = "usage: kokoro_helper.py check | download --json [model] VOICE... | serve"
+
+
+def main(argv):
+    out = claim_stdout()
+    mode = argv[1] if len(argv) > 1 else ""
+    if mode == "check":
+        return run_check(out)
+    if mode == "download":
+        return run_download(out, argv[2:])
+    if mode == "serve":
+        return run_serve(out)
+    log(USAGE)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

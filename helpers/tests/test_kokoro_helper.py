@@ -1,0 +1,301 @@
+"""Tests of kokoro_helper.py, run as a child process against stand-in modules."""
+
+import glob
+import json
+import os
+import struct
+import subprocess
+import time
+import unittest
+
+from harness import KOKORO, PYTHON, HelperTestCase, make_cached_repo, of_type
+
+BLOCK = 'raise ImportError("blocked by the test")'
+REPO = "hexgrad/Kokoro-82M"
+
+# The stand-in's default piece of audio, 0.5,-0.5,1.5,-1.5,0.25, as int16:
+# scaled by 32767, clipped, little-endian.
+PIECE_INT16 = struct.pack("<5h", 16383, -16383, 32767, -32768, 8191)
+PIECE_FLOAT = struct.pack("<5f", 0.5, -0.5, 1.5, -1.5, 0.25)
+
+
+class CheckTest(HelperTestCase):
+    def fake_path(self, with_espeak):
+        folder = os.path.join(self.tmp, "bin-%s" % with_espeak)
+        os.makedirs(folder, exist_ok=True)
+        program = os.path.join(folder, "espeak-ng")
+        if with_espeak and not os.path.exists(program):
+            with open(program, "w") as out:
+                out.write("#!/bin/sh\nexit 0\n")
+            os.chmod(program, 0o755)
+        return folder, program
+
+    def test_check_output(self):
+        cases = [
+            ("complete", {}, True, {"available": True, "missing": []}),
+            ("no espeak-ng", {}, False, {"available": False, "missing": []}),
+            ("no kokoro", {"kokoro": BLOCK}, True, {"available": False, "missing": ["kokoro"]}),
+            ("torch broken", {"torch": 'raise OSError("libtorch_cpu.so: cannot open")'}, True,
+             {"available": False, "missing": ["torch"]}),
+            ("nothing", {"kokoro": BLOCK, "torch": BLOCK}, False,
+             {"available": False, "missing": ["kokoro", "torch"]}),
+        ]
+        for index, (name, blocked, with_espeak, expected) in enumerate(cases):
+            with self.subTest(name):
+                folder, program = self.fake_path(with_espeak)
+                env = self.environment(self.blocked(blocked, "blockers%d" % index), PATH=folder,
+                                       STANDIN_STDOUT=1)
+                result = self.run_oneshot(KOKORO, ["check"], env)
+                objects = self.json_lines(result.stdout)
+                self.assertEqual(len(objects), 1, result.stdout)
+                expected = dict(expected, espeakNg=program if with_espeak else "")
+                self.assertEqual(objects[0], expected)
+                self.assertNotIn(b"Traceback", result.stderr)
+
+
+class DownloadTest(HelperTestCase):
+    def download(self, args, **env):
+        result = self.run_oneshot(KOKORO, ["download", "--json"] + args, self.environment(**env))
+        return self.json_lines(result.stdout), result
+
+    def assert_steps(self, events, steps):
+        """`steps` lists (file, outcome) in order; each file is announced with
+        "downloading" and then reported with "progress" or "error"."""
+        total = len(steps)
+        expected = []
+        for index, (name, outcome) in enumerate(steps, start=1):
+            expected.append(("downloading", name))
+            expected.append((outcome, name))
+        self.assertEqual([(e["type"], e.get("file")) for e in events[:-1]], expected)
+        reports = events[1:-1:2]
+        self.assertEqual([(e["index"], e["total"]) for e in reports],
+                         [(index, total) for index in range(1, total + 1)])
+        self.assertEqual(events[-1]["type"], "finished")
+
+    def test_model_and_voices(self):
+        cases = [
+            (["model", "af_heart", "bf_emma"],
+             ["config.json", "kokoro-v1_0.pth", "voices/af_heart.pt", "voices/bf_emma.pt"], ["a"]),
+            (["ef_dora", "jf_alpha"], ["voices/ef_dora.pt", "voices/jf_alpha.pt"], []),
+        ]
+        for args, files, pipelines in cases:
+            with self.subTest(args=args):
+                self.setUp()
+                events, result = self.download(args, STANDIN_STDOUT=1)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                names = files + (["en_core_web_sm"] if pipelines else [])
+                self.assert_steps(events, [(name, "progress") for name in names])
+                calls = self.log_events("hf_hub_download")
+                self.assertEqual([(c["repo_id"], c["filename"]) for c in calls],
+                                 [(REPO, name) for name in files])
+                snapshots = os.path.join(self.cache, "models--hexgrad--Kokoro-82M", "snapshots")
+                for name in files:
+                    self.assertTrue(glob.glob(os.path.join(glob.escape(snapshots), "*", name)), name)
+                # English pipelines fetch their spaCy model now, not at the first "say".
+                built = self.log_events("KPipeline")
+                self.assertEqual([(b["lang_code"], b["repo_id"], b["model"]) for b in built],
+                                 [(code, REPO, False) for code in pipelines])
+
+    def test_failures_are_reported_and_the_rest_continues(self):
+        events, result = self.download(["af_nosuch", "../../../etc/passwd", "bf_emma"],
+                                       STANDIN_HF_MISSING="voices/af_nosuch.pt")
+        self.assertNotEqual(result.returncode, 0)
+        self.assert_steps(events, [("voices/af_nosuch.pt", "error"), ("../../../etc/passwd", "error"),
+                                   ("voices/bf_emma.pt", "progress"), ("en_core_web_sm", "progress")])
+        errors = [e for e in events if e["type"] == "error"]
+        self.assertIn("404", errors[0]["message"])
+        self.assertIn("voice", errors[1]["message"])
+        self.assertIn(b"voices/af_nosuch.pt", result.stderr)
+        fetched = [c["filename"] for c in self.log_events("hf_hub_download")]
+        self.assertEqual(fetched, ["voices/af_nosuch.pt", "voices/bf_emma.pt"])
+
+    def test_missing_hub_fails_every_file(self):
+        env = {"PYTHONPATH": os.pathsep.join(self.blocked({"huggingface_hub": BLOCK}))}
+        events, result = self.download(["model"], **env)
+        self.assertNotEqual(result.returncode, 0)
+        self.assert_steps(events, [("config.json", "error"), ("kokoro-v1_0.pth", "error")])
+        self.assertIn("huggingface_hub", events[1]["message"])
+
+    def test_events_are_flushed_as_they_happen(self):
+        read_end, write_end = os.pipe()
+        self.addCleanup(os.close, write_end)
+        proc = subprocess.Popen([PYTHON, KOKORO, "download", "--json", "af_heart"], stdin=read_end,
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                env=self.environment(STANDIN_HF_DELAY=3))
+        os.close(read_end)
+        self.addCleanup(proc.wait)
+        self.addCleanup(proc.stdout.close)
+        self.addCleanup(proc.kill)
+        began = time.monotonic()
+        line = proc.stdout.readline()
+        self.assertLess(time.monotonic() - began, 2.5, "the first event waited for the download")
+        self.assertEqual(json.loads(line)["type"], "downloading")
+
+
+class ServeTest(HelperTestCase):
+    def start_server(self, pythonpath=None, **env):
+        client = self.serve(KOKORO, self.environment(pythonpath, **env))
+        self.assertEqual(client.next()[0], {"type": "ready"})
+        return client
+
+    @staticmethod
+    def say(rid, text="Hello.", voice="af_heart", speed=1, sample_format="int16"):
+        return {"cmd": "say", "id": rid, "text": text, "voice": voice, "speed": speed,
+                "sampleFormat": sample_format}
+
+    def request(self, client, rid, **say):
+        """Send a say and return its replies up to its "end" or "error"."""
+        client.send(self.say(rid, **say))
+        return client.until(lambda h: h.get("id") == rid and h.get("type") in ("end", "error"))
+
+    def test_say_gives_format_chunks_and_end(self):
+        text = '  He said "ça va?" \\ 日本\nSecond line.\n'
+        for sample_format, piece in (("int16", PIECE_INT16), ("float", PIECE_FLOAT)):
+            with self.subTest(sample_format=sample_format):
+                self.setUp()
+                client = self.start_server()
+                frames = self.request(client, 1, text=text, speed=1.25, sample_format=sample_format)
+                headers = [header for header, _ in frames]
+                self.assertEqual(headers[0], {"type": "format", "id": 1, "sampleRate": 24000,
+                                              "channels": 1, "sampleFormat": sample_format})
+                self.assertEqual(headers[-1], {"type": "end", "id": 1})
+                chunks = frames[1:-1]
+                self.assertTrue(chunks)
+                for header, payload in chunks:
+                    self.assertEqual(header, {"type": "chunk", "id": 1, "size": len(payload)})
+                # Two lines of text, one piece of audio each.
+                self.assertEqual(b"".join(payload for _, payload in chunks), piece * 2)
+                [call] = self.log_events("call")
+                self.assertEqual((call["text"], call["voice"], call["speed"], call["lang_code"]),
+                                 (text, "af_heart", 1.25, "a"))
+
+    def test_long_audio_is_split_into_whole_samples(self):
+        client = self.start_server(STANDIN_KOKORO_REPEAT=20000)
+        frames = self.request(client, 4, text="One long sentence.")
+        chunks = [payload for header, payload in frames if header["type"] == "chunk"]
+        self.assertGreater(len(chunks), 1)
+        self.assertTrue(all(len(chunk) % 2 == 0 for chunk in chunks))
+        self.assertEqual(b"".join(chunks), PIECE_INT16 * 20000)
+
+    def test_model_loads_once_and_pipelines_are_kept_per_language(self):
+        client = self.start_server()
+        for rid, voice in enumerate(["af_heart", "bf_emma", "af_bella", "bf_emma"], start=1):
+            frames = self.request(client, rid, voice=voice)
+            self.assertEqual(frames[-1][0]["type"], "end", frames)
+        self.assertEqual([e["repo_id"] for e in self.log_events("KModel")], [REPO])
+        built = [(e["lang_code"], e["repo_id"], e["model"]) for e in self.log_events("KPipeline")]
+        self.assertEqual(built, [("a", REPO, "KModel"), ("b", REPO, "KModel")])
+        self.assertEqual([c["lang_code"] for c in self.log_events("call")], ["a", "b", "a", "b"])
+        self.assertNotIn("Defaulting repo_id", client.stderr_text())
+
+    def test_downloaded_voice_is_used_from_the_cache(self):
+        folder = make_cached_repo(self.cache, REPO, {"voices/af_heart.pt": b"voice"})
+        client = self.start_server()
+        self.request(client, 1)
+        self.assertEqual(self.log_events("call")[0]["voice"],
+                         os.path.join(folder, "voices", "af_heart.pt"))
+
+    def test_library_output_stays_off_the_protocol(self):
+        client = self.start_server(STANDIN_STDOUT=1)
+        frames = self.request(client, 1, text="One.\nTwo.")
+        self.assertEqual(b"".join(p for h, p in frames if h["type"] == "chunk"), PIECE_INT16 * 2)
+        client.send({"cmd": "quit"})
+        self.assertEqual(client.wait_exit(2), 0)
+        self.assertEqual(client.garbage, [])
+        self.assertIn("stand-in", client.stderr_text())
+
+    def test_cancel_stops_the_chunks(self):
+        client = self.start_server(STANDIN_KOKORO_CHUNK_DELAY=0.2)
+        client.send(self.say(1, text="\n".join("Line %d." % n for n in range(20))))
+        self.assertEqual(client.next()[0]["type"], "format")
+        self.assertEqual(client.next()[0]["type"], "chunk")
+        client.send({"cmd": "cancel", "id": 1})
+        late = client.collect(1.0)
+        # At most the piece that was already on its way.
+        self.assertLessEqual(len(late), 1, late)
+        self.assertTrue(all(h["type"] == "chunk" for h, _ in late))
+        frames = self.request(client, 2, text="Next.")
+        self.assertEqual([(h["type"], h["id"]) for h, _ in frames],
+                         [("format", 2), ("chunk", 2), ("end", 2)])
+
+    def test_cancelled_request_in_the_queue_is_skipped(self):
+        client = self.start_server(STANDIN_KOKORO_CHUNK_DELAY=0.3)
+        client.send(self.say(1, text="One.\nTwo."))
+        client.send(self.say(2, text="Never."))
+        client.send({"cmd": "cancel", "id": 2})
+        client.send(self.say(3, text="Three."))
+        frames = client.until(of_type("end", 3), timeout=5)
+        self.assertEqual([(h["type"], h["id"]) for h, _ in frames if h["type"] != "chunk"],
+                         [("format", 1), ("end", 1), ("format", 3), ("end", 3)])
+        self.assertEqual([c["text"] for c in self.log_events("call")], ["One.\nTwo.", "Three."])
+
+    def test_say_before_the_model_has_loaded_is_queued(self):
+        client = self.serve(KOKORO, self.environment(STANDIN_KOKORO_LOAD_DELAY=1.5))
+        client.send(self.say(1))
+        began = time.monotonic()
+        self.assertEqual(client.next(1.0)[0], {"type": "ready"})
+        self.assertLess(time.monotonic() - began, 1.0)
+        frames = client.until(of_type("end", 1), timeout=5)
+        self.assertEqual([h["type"] for h, _ in frames], ["format", "chunk", "end"])
+
+    def test_bad_requests_get_an_error(self):
+        client = self.start_server(STANDIN_KOKORO_BAD_VOICES="af_nosuch")
+        cases = [
+            ("path as voice", "../../x", "voice"),
+            ("unknown language", "qf_alpha", "voice"),
+            ("voice not upstream", "af_nosuch", "404"),
+            ("not a string", 7, "voice"),
+        ]
+        for rid, (name, voice, text) in enumerate(cases, start=1):
+            with self.subTest(name):
+                frames = self.request(client, rid, voice=voice)
+                self.assertEqual(frames[-1][0]["type"], "error")
+                self.assertEqual(frames[-1][0]["id"], rid)
+                self.assertIn(text, frames[-1][0]["message"])
+                self.assertNotIn("chunk", [h["type"] for h, _ in frames])
+        with self.subTest("no integer id"):
+            client.send(self.say("seven"))
+            header = client.next()[0]
+            self.assertEqual(header["type"], "error")
+            self.assertNotIn("id", header)
+        with self.subTest("still serving"):
+            self.assertEqual(self.request(client, 99)[-1][0], {"type": "end", "id": 99})
+
+    def test_unusable_environment_answers_with_errors(self):
+        cases = [
+            ("model does not load", None, {"STANDIN_KOKORO_LOAD_ERROR": "no weights"}, "no weights"),
+            ("kokoro missing", self.blocked({"kokoro": BLOCK}), {}, "kokoro"),
+        ]
+        for name, pythonpath, env, text in cases:
+            with self.subTest(name):
+                client = self.start_server(pythonpath, **env)
+                for rid in (1, 2):
+                    frames = self.request(client, rid)
+                    self.assertEqual(frames[-1][0]["type"], "error", frames)
+                    self.assertIn(text, frames[-1][0]["message"])
+
+    def test_bad_header_lines_are_skipped(self):
+        client = self.start_server()
+        client.send_raw(b"not json\n[1]\n\n\xff\n")
+        client.send_raw(b'{"cmd":"nonsense","size":-3}\n')
+        self.assertEqual(self.request(client, 1)[-1][0], {"type": "end", "id": 1})
+
+    def test_quit_and_end_of_input_end_the_process(self):
+        for how in ("quit", "end of input"):
+            for busy in (False, True):
+                with self.subTest(how=how, synthesizing=busy):
+                    client = self.start_server(STANDIN_KOKORO_CHUNK_DELAY=10 if busy else 0)
+                    if busy:
+                        client.send(self.say(1, text="Slow."))
+                        self.assertEqual(client.next()[0]["type"], "format")
+                    began = time.monotonic()
+                    if how == "quit":
+                        client.send_raw(b'{"cmd": "quit"}\n')
+                    else:
+                        client.close_stdin()
+                    self.assertEqual(client.wait_exit(2), 0)
+                    self.assertLess(time.monotonic() - began, 2)
+
+
+if __name__ == "__main__":
+    unittest.main()

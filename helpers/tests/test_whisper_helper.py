@@ -1,0 +1,434 @@
+"""Tests of whisper_helper.py, run as a child process against stand-in modules."""
+
+import json
+import os
+import subprocess
+import time
+import unittest
+
+from harness import (PYTHON, WHISPER, HelperTestCase, make_cached_repo, of_type, pcm,
+                     silence)
+
+BLOCK = 'raise ImportError("blocked by the test")'
+
+MODEL_FILES = {
+    "config.json": b"{}",
+    "model.bin": b"weights",
+    "tokenizer.json": b"{}",
+    "vocabulary.txt": b"a\n",
+}
+
+# faster_whisper.available_models() of faster-whisper 1.2.
+UPSTREAM_MODELS = [
+    "tiny.en", "tiny", "base.en", "base", "small.en", "small", "medium.en", "medium",
+    "large-v1", "large-v2", "large-v3", "large", "distil-large-v2", "distil-medium.en",
+    "distil-small.en", "distil-large-v3", "distil-large-v3.5", "large-v3-turbo", "turbo",
+]
+
+
+class CheckTest(HelperTestCase):
+    def check(self, env):
+        result = self.run_oneshot(WHISPER, ["check"], env)
+        objects = self.json_lines(result.stdout)
+        self.assertEqual(len(objects), 1, result.stdout)
+        return objects[0], result
+
+    def test_everything_installed(self):
+        version = subprocess.run([PYTHON, "-c", "import platform; print(platform.python_version())"],
+                                 capture_output=True, text=True, check=True).stdout.strip()
+        for noisy in ("0", "1"):
+            with self.subTest(library_prints=noisy):
+                answer, _ = self.check(self.environment(STANDIN_STDOUT=noisy))
+                self.assertEqual(answer, {"python": version, "sampleRate": 16000, "channels": 1,
+                                          "available": True, "missing": []})
+
+    def test_missing_modules_are_named_for_pip(self):
+        cases = [
+            ({"faster_whisper": BLOCK}, ["faster-whisper"]),
+            ({"numpy": BLOCK}, ["numpy"]),
+            ({"numpy": BLOCK, "faster_whisper": BLOCK}, ["faster-whisper", "numpy"]),
+            # An installed but broken package is just as unusable.
+            ({"faster_whisper": 'raise OSError("libctranslate2.so: cannot open shared object")'},
+             ["faster-whisper"]),
+        ]
+        for index, (blocked, missing) in enumerate(cases):
+            with self.subTest(blocked=sorted(blocked)):
+                env = self.environment(self.blocked(blocked, "blockers%d" % index))
+                answer, result = self.check(env)
+                self.assertIs(answer["available"], False)
+                self.assertEqual(answer["missing"], missing)
+                self.assertNotIn(b"Traceback", result.stderr)
+
+
+class ModelsTest(HelperTestCase):
+    def test_catalogue_without_any_module(self):
+        env = self.environment(self.blocked({"faster_whisper": BLOCK, "huggingface_hub": BLOCK,
+                                             "numpy": BLOCK}))
+        result = self.run_oneshot(WHISPER, ["models"], env)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        objects = self.json_lines(result.stdout)
+        self.assertEqual(len(objects), 1)
+        models = objects[0]["models"]
+        self.assertGreater(len(models), 1)
+        for model in models:
+            self.assertEqual(set(model), {"id", "name", "sizeMib", "multilingual", "default"})
+            self.assertIn(model["id"], UPSTREAM_MODELS)
+            self.assertTrue(model["name"])
+            self.assertIsInstance(model["sizeMib"], int)
+            self.assertGreater(model["sizeMib"], 0)
+            self.assertIsInstance(model["multilingual"], bool)
+            if model["id"].endswith(".en"):
+                self.assertFalse(model["multilingual"], model)
+        ids = [model["id"] for model in models]
+        self.assertEqual(len(ids), len(set(ids)))
+        self.assertEqual([m["id"] for m in models if m["default"] is True], ["small"])
+        self.assertTrue(all(m["default"] is False for m in models if m["id"] != "small"))
+        sizes = {model["id"]: model["sizeMib"] for model in models}
+        self.assertEqual(sizes["small"], 462)
+        for model_id in ids:
+            twin = model_id[:-3]
+            if model_id.endswith(".en") and twin in sizes:
+                self.assertEqual(sizes[model_id], sizes[twin], model_id)
+
+
+class DownloadTest(HelperTestCase):
+    def download(self, args, **env):
+        result = self.run_oneshot(WHISPER, ["download"] + args, self.environment(**env))
+        return self.json_lines(result.stdout), result
+
+    def test_download_reports_progress_then_finished(self):
+        for style in ("files", "bytes"):
+            with self.subTest(progress_style=style):
+                self.setUp()
+                events, result = self.download(["--model", "tiny"], STANDIN_HF_PROGRESS=style)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(events[0], {"type": "start", "model": "tiny"})
+                self.assertEqual(events[-1]["type"], "finished")
+                self.assertTrue(all(event["model"] == "tiny" for event in events))
+                progress = [event for event in events if event["type"] == "progress"]
+                self.assertTrue(progress)
+                self.assertEqual(len(progress) + 2, len(events))
+                percents = [event["percent"] for event in progress]
+                self.assertEqual(percents, sorted(percents))
+                self.assertTrue(all(0 <= p <= 100 for p in percents))
+                self.assertTrue(all(0 <= e["received"] <= e["total"] for e in progress))
+                self.assertEqual(progress[-1]["percent"], 100)
+                self.assertEqual(progress[-1]["received"], progress[-1]["total"])
+                if style == "bytes":
+                    # config.json, model.bin, tokenizer.json, vocabulary.txt of the stand-in
+                    self.assertEqual(progress[-1]["total"], 17 + 40000 + 14 + 4)
+                path = events[-1]["path"]
+                for name in ("model.bin", "config.json", "tokenizer.json"):
+                    self.assertTrue(os.path.isfile(os.path.join(path, name)), name)
+                calls = self.log_events("snapshot_download")
+                self.assertEqual(len(calls), 1)
+                self.assertEqual(calls[0]["repo_id"], "Systran/faster-whisper-tiny")
+                self.assertLessEqual({"config.json", "model.bin", "tokenizer.json", "vocabulary.*"},
+                                     set(calls[0]["allow_patterns"]))
+
+    def test_model_on_disk_is_reported_cached(self):
+        first, _ = self.download(["--model", "base.en"])
+        self.assertEqual(first[-1]["type"], "finished")
+        events, result = self.download(["--model", "base.en"])
+        self.assertEqual(result.returncode, 0)
+        self.assertEqual(events, [{"type": "cached", "model": "base.en", "path": first[-1]["path"]}])
+        self.assertEqual(len(self.log_events("snapshot_download")), 1)
+
+    def test_events_are_flushed_as_they_happen(self):
+        read_end, write_end = os.pipe()
+        self.addCleanup(os.close, write_end)
+        proc = subprocess.Popen([PYTHON, WHISPER, "download", "--model", "tiny"], stdin=read_end,
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                env=self.environment(STANDIN_HF_DELAY=3))
+        os.close(read_end)
+        self.addCleanup(proc.wait)
+        self.addCleanup(proc.stdout.close)
+        self.addCleanup(proc.kill)
+        began = time.monotonic()
+        line = proc.stdout.readline()
+        self.assertLess(time.monotonic() - began, 2.5, "the start event waited for the download")
+        self.assertEqual(json.loads(line), {"type": "start", "model": "tiny"})
+
+    def test_failures_give_an_error_event_and_a_failing_exit(self):
+        blockers = self.blocked({"huggingface_hub": BLOCK})
+        cases = [
+            ("unknown model", ["--model", "enormous"], {}, "enormous", "enormous"),
+            ("network failure", ["--model", "tiny"], {"STANDIN_HF_FAIL": "Connection refused"},
+             "tiny", "Connection refused"),
+            ("incomplete download", ["--model", "tiny"], {"STANDIN_HF_SKIP": "model.bin"},
+             "tiny", "model.bin"),
+            ("no huggingface_hub", ["--model", "tiny"],
+             {"PYTHONPATH": os.pathsep.join(blockers)}, "tiny", "huggingface_hub"),
+        ]
+        for name, args, env, model, text in cases:
+            with self.subTest(name):
+                events, result = self.download(args, **env)
+                self.assertNotEqual(result.returncode, 0)
+                errors = [event for event in events if event["type"] == "error"]
+                self.assertEqual(len(errors), 1, events)
+                self.assertEqual(errors[0]["model"], model)
+                self.assertIn(text, errors[0]["message"])
+                self.assertNotIn("finished", [event["type"] for event in events])
+
+    def test_unknown_model_never_reaches_the_hub(self):
+        self.download(["--model", "../../etc"])
+        self.assertEqual(self.log_events("snapshot_download"), [])
+
+    def test_bad_arguments_fail(self):
+        for args in ([], ["--model"], ["--everything"]):
+            with self.subTest(args=args):
+                events, result = self.download(args)
+                self.assertNotEqual(result.returncode, 0)
+                self.assertEqual(events, [])
+
+    def test_all_lists_only_models_that_are_complete_on_disk(self):
+        make_cached_repo(self.cache, "Systran/faster-whisper-small", MODEL_FILES)
+        make_cached_repo(self.cache, "Systran/faster-whisper-large-v3", MODEL_FILES)
+        incomplete = dict(MODEL_FILES)
+        del incomplete["model.bin"]
+        make_cached_repo(self.cache, "Systran/faster-whisper-tiny", incomplete)
+        blobless = dict(MODEL_FILES)
+        del blobless["model.bin"]
+        make_cached_repo(self.cache, "Systran/faster-whisper-base", blobless, dangling=["model.bin"])
+        make_cached_repo(self.cache, "someone/faster-whisper-medium", MODEL_FILES)
+
+        events, result = self.download(["--all"])
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertTrue(all(event["type"] == "cached" for event in events), events)
+        # "large" is the name faster-whisper gives large-v3 as well.
+        self.assertEqual(sorted(event["model"] for event in events), ["large", "large-v3", "small"])
+        for event in events:
+            self.assertTrue(os.path.isfile(os.path.join(event["path"], "model.bin")))
+        self.assertEqual(self.log_events("snapshot_download"), [])
+        self.assertEqual(self.log_events("hf_hub_download"), [])
+
+    def test_all_with_nothing_on_disk(self):
+        events, result = self.download(["--all"])
+        self.assertEqual(result.returncode, 0)
+        self.assertEqual(events, [])
+
+
+class ServeTest(HelperTestCase):
+    def start_server(self, pythonpath=None, **env):
+        client = self.serve(WHISPER, self.environment(pythonpath, **env))
+        self.assertEqual(client.next()[0], {"type": "ready", "available": True, "missing": []})
+        return client
+
+    def utterance(self, client, uid, audio, partials=False, **settings):
+        """Run one utterance and return its replies up to its "end"."""
+        client.send(dict({"cmd": "start", "id": uid, "sampleFormat": "int16",
+                          "partials": partials}, **settings))
+        client.send({"cmd": "audio", "id": uid}, audio)
+        client.send({"cmd": "stop", "id": uid})
+        return [header for header, _ in client.until(of_type("end", uid))]
+
+    def test_stop_gives_final_then_end(self):
+        client = self.start_server()
+        samples = [16384, -32768, 1, 0, 8192, -1, 32767, 2]
+        audio = pcm(samples)
+        client.send({"cmd": "start", "id": 1, "sampleFormat": "int16", "partials": False})
+        # Writes need not end on a sample boundary.
+        client.send({"cmd": "audio", "id": 1}, audio[:3])
+        client.send({"cmd": "audio", "id": 1}, audio[3:])
+        client.send({"cmd": "stop", "id": 1})
+        replies = [header for header, _ in client.until(of_type("end", 1))]
+        self.assertEqual(replies, [{"type": "final", "id": 1, "text": "hello world"},
+                                   {"type": "end", "id": 1}])
+        [load] = self.log_events("load")
+        self.assertEqual((load["model"], load["device"], load["compute_type"]),
+                         ("small", "cpu", "int8"))
+        [call] = self.log_events("transcribe")
+        self.assertEqual((call["samples"], call["ndim"], call["dtype"]), (8, 1, "float32"))
+        self.assertEqual(call["head"], [0.5, -1.0, 1 / 32768, 0.0])
+        self.assertIsNone(call["language"])
+        self.assertIsNone(call["initial_prompt"])
+
+    def test_library_output_stays_off_the_protocol(self):
+        client = self.start_server(STANDIN_STDOUT=1)
+        client.send({"cmd": "start", "id": 3, "sampleFormat": "int16", "partials": True})
+        client.send({"cmd": "audio", "id": 3}, silence(1.0))
+        self.assertEqual(client.next()[0]["type"], "partial")
+        client.send({"cmd": "stop", "id": 3})
+        self.assertEqual([h["type"] for h, _ in client.until(of_type("end", 3))], ["final", "end"])
+        client.send({"cmd": "quit"})
+        self.assertEqual(client.wait_exit(2), 0)
+        self.assertEqual(client.garbage, [])
+        self.assertIn("stand-in", client.stderr_text())
+
+    def test_texts_reach_faster_whisper_and_come_back_intact(self):
+        client = self.start_server(STANDIN_WHISPER_TEXT="{prompt}")
+        prompts = ['say "hi"', "back\\slash \\n", "line\nfeed", "Grüße, 日本語 🎤", "{x}", "'"]
+        for uid, prompt in enumerate(prompts, start=1):
+            with self.subTest(prompt=prompt):
+                replies = self.utterance(client, uid, pcm([1, 2]), prompt=prompt, language="de")
+                self.assertEqual(replies[0], {"type": "final", "id": uid, "text": prompt.strip()})
+                call = self.log_events("transcribe")[-1]
+                self.assertEqual(call["initial_prompt"], prompt)
+                self.assertEqual(call["language"], "de")
+
+    def test_failures_give_error_then_end(self):
+        weird_language = 'x"\\\nü'
+        cases = [
+            ("model does not load", {"STANDIN_WHISPER_LOAD_ERROR": "no such model"}, {},
+             "no such model", "error"),
+            ("transcription raises", {"STANDIN_WHISPER_RAISE": "decoder exploded"}, {},
+             "decoder exploded", "error"),
+            ("invalid language", {}, {"language": weird_language}, "not a valid language", "final"),
+        ]
+        for name, env, settings, text, afterwards in cases:
+            with self.subTest(name):
+                self.setUp()
+                client = self.start_server(**env)
+                replies = self.utterance(client, 7, pcm([5, 6, 7]), **settings)
+                self.assertEqual([h["type"] for h in replies], ["error", "end"])
+                self.assertEqual(replies[0]["id"], 7)
+                self.assertIn(text, replies[0]["message"])
+                if settings:
+                    self.assertEqual(self.log_events("transcribe")[-1]["language"], weird_language)
+                # The helper keeps serving.
+                replies = self.utterance(client, 8, pcm([5, 6, 7]))
+                self.assertEqual([h["type"] for h in replies], [afterwards, "end"])
+                self.assertEqual(replies[-1]["id"], 8)
+
+    def test_partials_about_once_a_second_of_audio(self):
+        client = self.start_server(STANDIN_WHISPER_TEXT="{samples}")
+        client.send({"cmd": "start", "id": 1, "sampleFormat": "int16", "partials": True})
+        client.send({"cmd": "audio", "id": 1}, silence(0.5))
+        self.assertEqual(client.collect(0.4), [])
+        client.send({"cmd": "audio", "id": 1}, silence(0.5))
+        self.assertEqual(client.next(3)[0], {"type": "partial", "id": 1, "text": "16000"})
+        for _ in range(4):
+            client.send({"cmd": "audio", "id": 1}, silence(0.25))
+        self.assertEqual(client.next(3)[0], {"type": "partial", "id": 1, "text": "32000"})
+        client.send({"cmd": "audio", "id": 1}, silence(0.5))
+        self.assertEqual(client.collect(0.4), [])
+        client.send({"cmd": "stop", "id": 1})
+        replies = [h for h, _ in client.until(of_type("end", 1))]
+        self.assertEqual(replies, [{"type": "final", "id": 1, "text": "40000"},
+                                   {"type": "end", "id": 1}])
+
+    def test_no_partials_unless_asked(self):
+        client = self.start_server()
+        client.send({"cmd": "start", "id": 1, "sampleFormat": "int16", "partials": False})
+        for _ in range(6):
+            client.send({"cmd": "audio", "id": 1}, silence(0.5))
+        self.assertEqual(client.collect(0.5), [])
+        client.send({"cmd": "stop", "id": 1})
+        self.assertEqual([h["type"] for h, _ in client.until(of_type("end", 1))], ["final", "end"])
+
+    def test_cancel_drops_the_utterance(self):
+        client = self.start_server()
+        client.send({"cmd": "start", "id": 1, "sampleFormat": "int16", "partials": True})
+        client.send({"cmd": "audio", "id": 1}, pcm([9] * 4))
+        client.send({"cmd": "cancel", "id": 1})
+        client.send({"cmd": "audio", "id": 1}, pcm([9] * 4))
+        client.send({"cmd": "stop", "id": 1})
+        client.send({"cmd": "start", "id": 2, "sampleFormat": "int16", "partials": False})
+        client.send({"cmd": "audio", "id": 2}, pcm([3] * 6))
+        client.send({"cmd": "stop", "id": 2})
+        replies = [h for h, _ in client.until(of_type("end", 2))]
+        self.assertEqual([(h["type"], h["id"]) for h in replies], [("final", 2), ("end", 2)])
+        self.assertEqual([call["samples"] for call in self.log_events("transcribe")], [6])
+
+    def test_frames_for_other_ids_are_ignored(self):
+        client = self.start_server()
+        client.send({"cmd": "start", "id": 5, "sampleFormat": "int16", "partials": False})
+        client.send({"cmd": "audio", "id": 5}, pcm([1] * 4))
+        client.send({"cmd": "audio", "id": 4}, pcm([1] * 10))
+        client.send({"cmd": "audio", "id": "5"}, pcm([1] * 10))
+        client.send({"cmd": "stop", "id": 4})
+        client.send({"cmd": "cancel", "id": 6})
+        client.send({"cmd": "stop", "id": 5})
+        replies = [h for h, _ in client.until(of_type("end", 5))]
+        self.assertEqual([(h["type"], h["id"]) for h in replies], [("final", 5), ("end", 5)])
+        self.assertEqual([call["samples"] for call in self.log_events("transcribe")], [4])
+
+    def test_bad_header_lines_and_sizes_are_survived(self):
+        client = self.start_server()
+        client.send({"cmd": "start", "id": 1, "sampleFormat": "int16", "partials": False})
+        client.send_raw(b"this is not json\n")
+        client.send_raw(b"[1, 2, 3]\n")
+        client.send_raw(b"\n")
+        client.send_raw(b"\xff\xfe{}\n")
+        # None of these announces a payload: the next header follows at once.
+        for size in (-5, 2.5, "7", True, None):
+            client.send_raw(json.dumps({"cmd": "audio", "id": 1, "size": size}).encode() + b"\n")
+        client.send({"cmd": "audio", "id": 1}, pcm([4, 4]))
+        client.send({"cmd": "stop", "id": 1})
+        replies = [h for h, _ in client.until(of_type("end", 1))]
+        self.assertEqual([h["type"] for h in replies], ["final", "end"])
+        self.assertEqual([call["samples"] for call in self.log_events("transcribe")], [2])
+
+    def test_model_is_kept_between_utterances(self):
+        client = self.start_server()
+        settings = [{}, {}, {"computeType": "float32"}, {"computeType": "float32"},
+                    {"computeType": "float32", "model": "tiny"},
+                    {"computeType": "float32", "model": "tiny", "device": "cuda"}]
+        for uid, extra in enumerate(settings, start=1):
+            replies = self.utterance(client, uid, pcm([1, 2, 3]), **extra)
+            self.assertEqual(replies[0]["type"], "final", replies)
+        loads = [(e["model"], e["device"], e["compute_type"]) for e in self.log_events("load")]
+        self.assertEqual(loads, [("small", "cpu", "int8"), ("small", "cpu", "float32"),
+                                 ("tiny", "cpu", "float32"), ("tiny", "cuda", "float32")])
+
+    def test_downloaded_model_is_loaded_from_its_folder(self):
+        folder = make_cached_repo(self.cache, "Systran/faster-whisper-small", MODEL_FILES)
+        client = self.start_server()
+        self.utterance(client, 1, pcm([1, 2]))
+        self.assertEqual([e["model"] for e in self.log_events("load")], [folder])
+
+    def test_unsupported_sample_format_is_refused(self):
+        client = self.start_server()
+        client.send({"cmd": "start", "id": 1, "sampleFormat": "float", "partials": False})
+        replies = [h for h, _ in client.until(of_type("end", 1))]
+        self.assertEqual([h["type"] for h in replies], ["error", "end"])
+        client.send({"cmd": "audio", "id": 1}, pcm([1, 2]))
+        client.send({"cmd": "stop", "id": 1})
+        self.assertEqual(client.collect(0.5), [])
+
+    def test_missing_modules_are_announced_and_utterances_answered(self):
+        client = self.serve(WHISPER, self.environment(self.blocked({"faster_whisper": BLOCK})))
+        self.assertEqual(client.next()[0],
+                         {"type": "ready", "available": False, "missing": ["faster-whisper"]})
+        client.send({"cmd": "start", "id": 1, "sampleFormat": "int16", "partials": True})
+        client.send({"cmd": "audio", "id": 1}, silence(1.5))
+        client.send({"cmd": "stop", "id": 1})
+        replies = [h for h, _ in client.until(of_type("end", 1))]
+        self.assertEqual([h["type"] for h in replies], ["error", "end"])
+        self.assertIn("faster-whisper", replies[0]["message"])
+        client.send({"cmd": "quit"})
+        self.assertEqual(client.wait_exit(2), 0)
+
+    def test_quit_and_end_of_input_end_the_process(self):
+        # End of input in the middle of a transcription waits for its answer
+        # (next test); quit never waits.
+        for how, busy in (("quit", False), ("quit", True), ("end of input", False)):
+            with self.subTest(how=how, transcribing=busy):
+                client = self.start_server(STANDIN_WHISPER_DELAY=30 if busy else 0)
+                if busy:
+                    client.send({"cmd": "start", "id": 1, "sampleFormat": "int16",
+                                 "partials": False})
+                    client.send({"cmd": "audio", "id": 1}, pcm([1] * 100))
+                    client.send({"cmd": "stop", "id": 1})
+                    time.sleep(0.3)
+                began = time.monotonic()
+                if how == "quit":
+                    client.send({"cmd": "quit"})
+                else:
+                    client.close_stdin()
+                self.assertEqual(client.wait_exit(2), 0)
+                self.assertLess(time.monotonic() - began, 2)
+
+    def test_end_of_input_still_answers_a_stopped_utterance(self):
+        client = self.start_server(STANDIN_WHISPER_DELAY=0.5)
+        client.send({"cmd": "start", "id": 1, "sampleFormat": "int16", "partials": False})
+        client.send({"cmd": "audio", "id": 1}, pcm([1] * 100))
+        client.send({"cmd": "stop", "id": 1})
+        client.close_stdin()
+        replies = [h for h, _ in client.until(of_type("end", 1))]
+        self.assertEqual([h["type"] for h in replies], ["final", "end"])
+        self.assertEqual(client.wait_exit(3), 0)
+
+
+if __name__ == "__main__":
+    unittest.main()
