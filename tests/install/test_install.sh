@@ -15,7 +15,8 @@ fail() { echo "FAIL: $*"; exit 1; }
 cmake --install "$build" --prefix "$prefix" > "$work/install.log"
 
 for header in whisperspeechtotextdevice.h whisperspeechtotextpluginjob.h whisperspeechtotextutils.h \
-              earlobe_export.h earlobe_setup_export.h; do
+              earlobe_export.h earlobe_setup_export.h texttospeechkokoro.h texttospeechcompat.h \
+              texttospeechkokoroutils.h larynx_export.h larynx_setup_export.h; do
     find "$prefix/include" -name "$header" | grep -q . || fail "header $header not installed"
 done
 for package in Earlobe Larynx HostKit; do
@@ -26,18 +27,34 @@ for script in whisper_helper.py kokoro_helper.py; do
     [ -x "$prefix/bin/$script" ] || fail "$script not installed as an executable"
 done
 
-# Both packages resolve for a host project.
+# A read-aloud host compiles and links against the installed Larynx package.
 mkdir -p "$work/larynx-host"
 cat > "$work/larynx-host/CMakeLists.txt" <<'CMAKE'
 cmake_minimum_required(VERSION 3.25)
 project(LarynxHost LANGUAGES CXX)
+set(CMAKE_CXX_STANDARD 17)
+set(CMAKE_INSTALL_RPATH_USE_LINK_PATH ON)
 find_package(Larynx REQUIRED)
-if(NOT TARGET Larynx::larynx OR NOT TARGET Larynx::larynx_setup)
-    message(FATAL_ERROR "Larynx targets missing")
-endif()
+add_executable(larynx-host main.cpp)
+target_link_libraries(larynx-host PRIVATE Larynx::larynx Larynx::larynx_setup)
 CMAKE
-cmake -S "$work/larynx-host" -B "$work/larynx-host/build" -DCMAKE_PREFIX_PATH="$prefix" > "$work/larynx.log" \
+cat > "$work/larynx-host/main.cpp" <<'CPP'
+#include <texttospeechkokoro.h>
+#include <texttospeechkokoroutils.h>
+#include <cstdio>
+int main()
+{
+    using namespace TextEditTextToSpeech;
+    TextToSpeechKokoro engine;
+    std::printf("%d voices, %s\n", int(TextToSpeechKokoroUtils::kokoroVoices(TextToSpeechKokoroUtils::VoiceFilter::All).size()),
+                engine.state() == TextToSpeechState::Ready ? "ready" : "not ready");
+    return 0;
+}
+CPP
+cmake -S "$work/larynx-host" -B "$work/larynx-host/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" > "$work/larynx.log" \
     || { cat "$work/larynx.log"; fail "find_package(Larynx)"; }
+cmake --build "$work/larynx-host/build" > "$work/larynx-build.log" || { cat "$work/larynx-build.log"; fail "building a Larynx host"; }
+[ "$("$work/larynx-host/build/larynx-host")" = "54 voices, ready" ] || fail "the Larynx host does not run"
 
 cmake -S "$source/apps/dictation-probe" -B "$work/probe" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" > "$work/probe.log" \
     || { cat "$work/probe.log"; fail "find_package(Earlobe)"; }

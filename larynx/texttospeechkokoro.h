@@ -1,0 +1,100 @@
+#pragma once
+
+#include "larynx_export.h"
+#include "texttospeechcompat.h"
+
+#include <QAudio>
+#include <QAudioFormat>
+#include <QByteArray>
+#include <QObject>
+#include <QProcess>
+#include <QString>
+
+#include <memory>
+
+class QAudioSink;
+class QIODevice;
+class QJsonObject;
+class QTimer;
+
+namespace TextEditTextToSpeech
+{
+class KokoroFrameDecoder;
+
+// The read-aloud engine. say() speaks a text on the default audio output while the kokoro
+// helper is still synthesizing it; synthesize() hands the audio back through synthesized()
+// instead. States and errors follow Qt's text-to-speech API.
+class LARYNX_EXPORT TextToSpeechKokoro : public QObject
+{
+    Q_OBJECT
+public:
+    explicit TextToSpeechKokoro(QObject *parent = nullptr);
+    ~TextToSpeechKokoro() override;
+
+    void say(const QString &text);
+    void synthesize(const QString &text);
+    void stop();
+    void pause();
+    void resume();
+
+    [[nodiscard]] double rate() const;
+    bool setRate(double rate);
+    [[nodiscard]] double volume() const;
+    bool setVolume(double volume);
+    [[nodiscard]] QString voiceIdentifier() const;
+    bool setVoiceIdentifier(const QString &voice);
+
+    [[nodiscard]] TextToSpeechState state() const;
+    [[nodiscard]] QTextToSpeech::ErrorReason errorReason() const;
+    [[nodiscard]] QString errorString() const;
+
+Q_SIGNALS:
+    void stateChanged(TextEditTextToSpeech::TextToSpeechState state);
+    void errorOccurred(QTextToSpeech::ErrorReason reason, const QString &errorString);
+    void synthesized(const QAudioFormat &format, const QByteArray &data);
+
+private:
+    void startRequest(const QString &text, bool synthesizeOnly);
+    bool ensureProcess();
+    void sendCommand(const QJsonObject &command);
+    void cancelRequest();
+    void readProcessOutput();
+    void readProcessError();
+    void handleProcessError(QProcess::ProcessError error);
+    void handleProcessFinished(int exitCode, QProcess::ExitStatus exitStatus);
+    void handleFrame(const QJsonObject &header, const QByteArray &payload);
+    void applyFormat(const QJsonObject &header);
+    void handleEnd();
+    void setState(TextToSpeechState state);
+    void setError(QTextToSpeech::ErrorReason reason, const QString &text);
+    void stopProcess();
+
+    void stopAudio();
+    void openAudioSink(const QAudioFormat &format);
+    void appendAudio(const QByteArray &data);
+    void feedAudio();
+    void writeAudio();
+    void handleSinkStateChanged(QAudio::State state);
+    void applySinkVolume();
+
+    QString mVoice;
+    QString mErrorString;
+    std::unique_ptr<KokoroFrameDecoder> mDecoder;
+    QAudioFormat mFormat;
+    double mRate = 0.0;
+    double mVolume = 1.0;
+    qint32 mCurrentId = 0;
+    qint32 mRequestCounter = 0;
+    TextToSpeechState mState = TextToSpeechState::Ready;
+    QTextToSpeech::ErrorReason mErrorReason = QTextToSpeech::ErrorReason::NoError;
+    bool mSynthesizeOnly = false;
+    bool mEndReceived = false;
+    QProcess *mProcess = nullptr;
+
+    QByteArray mPendingAudio;
+    qint64 mPlayOffset = 0;
+    QAudioSink *mAudioSink = nullptr;
+    QIODevice *mAudioDevice = nullptr;
+    QTimer *mFeedTimer = nullptr;
+};
+} // namespace TextEditTextToSpeech
