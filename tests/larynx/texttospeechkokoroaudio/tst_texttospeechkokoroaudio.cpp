@@ -117,6 +117,7 @@ private Q_SLOTS:
     void pauseHoldsPlayback();
     void pauseAndResumeNeedASink();
     void volumeChangesWhatIsPlayed();
+    void volumeDuringPlayback();
     void errorWithoutIdDuringPlayback();
     void secondFormatReopensSink();
     void stopDuringPlayback();
@@ -316,6 +317,37 @@ void tst_TextToSpeechKokoroAudio::volumeChangesWhatIsPlayed()
     QVERIFY(engine.setVolume(0.5));
     QVERIFY(!engine.setVolume(1.2));
     QCOMPARE(engine.volume(), 0.5);
+}
+
+void tst_TextToSpeechKokoroAudio::volumeDuringPlayback()
+{
+    QTemporaryDir dir;
+    const QString wav = dir.filePath(u"recorded.wav"_s);
+    QVERIFY(mServer->startRecording(wav));
+    QTest::qWait(300);
+    auto engine = startEngine(speech(2.0));
+    engine->say(u"Fading"_s);
+    QTest::qWait(1000);
+    QVERIFY(engine->setVolume(0.3));
+    QTRY_COMPARE_WITH_TIMEOUT(engine->state(), TextToSpeechState::Ready, 15000);
+    mServer->stopRecording();
+
+    // The first and the last quarter second of the tone, as recorded.
+    Recording recording = readRecording(wav);
+    const qsizetype quarter = recording.rate / 4;
+    qsizetype first = 0;
+    while (first < recording.samples.size() && qAbs(recording.samples.at(first)) < 1000)
+        ++first;
+    qsizetype last = recording.samples.size() - 1;
+    while (last > first && qAbs(recording.samples.at(last)) < 100)
+        --last;
+    QVERIFY(last - first > 4 * quarter);
+    Recording start = recording;
+    start.samples = recording.samples.mid(first, quarter);
+    Recording end = recording;
+    end.samples = recording.samples.mid(last - quarter, quarter);
+    QVERIFY2(rootMeanSquare(end) < rootMeanSquare(start) / 3,
+             qPrintable(u"%1 then %2"_s.arg(rootMeanSquare(start)).arg(rootMeanSquare(end))));
 }
 
 void tst_TextToSpeechKokoroAudio::errorWithoutIdDuringPlayback()
