@@ -1,0 +1,30 @@
+#pragma once
+
+#include "earlobe_setup_export.h"
+
+#include <QObject>
+#include <QProcess>
+
+// Creates the dictation feature's virtual environment from scratch with the system
+// "python3": an environment already there is deleted first. One-shot: emits exactly one
+// of installDone() or installFailed(), then deletes itself.
+class EARLOBE_SETUP_EXPORT WhisperSpeechToTextInstallPythonEvenvJob : public QObject
+{
+    Q_OBJECT
+public:
+    explicit WhisperSpeechToTextInstallPythonEvenvJob(QObject *parent = nullptr);
+    ~WhisperSpeechToTextInstallPythonEvenvJob() override;
+
+    [[nodiscard]] bool canStart() const;
+    void start();
+
+Q_SIGNALS:
+    void installFailed();
+    void installDone();
+
+private:
+    [[nodiscard]] static bool removeExistingVenv(const QString &path);
+    void slotFinished(QProcess *process, const QString &path, int exitCode, QProcess::ExitStatus exitStatus);
+    void slotErrorOccurred(QProcess *process, QProcess::ProcessError error);
+    void failed();
+};
