@@ -1,0 +1,46 @@
+#pragma once
+
+#include "earlobe_setup_export.h"
+
+#include <QStringList>
+#include <QWidget>
+
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class WhisperSpeechToTextModelComboBox;
+
+// The panel in which the user prepares dictation: it creates the virtual environment, installs
+// the python modules, and downloads the chosen model, writing every step into a log.
+class EARLOBE_SETUP_EXPORT WhisperSpeechToTextInstallPythonWidget : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit WhisperSpeechToTextInstallPythonWidget(QWidget *parent = nullptr);
+    ~WhisperSpeechToTextInstallPythonWidget() override;
+
+    [[nodiscard]] QStringList modules() const;
+    void setModules(const QStringList &modules);
+
+    void startInstall();
+
+Q_SIGNALS:
+    void installDone();
+    void installFailed();
+    void installInProgress(bool status);
+
+private:
+    void appendLog(const QString &text);
+    void showModelHint();
+    void installModules();
+    void finishInstall(bool success);
+    void downloadModel();
+    void showDownloadProgress(int percent, qint64 received, qint64 total);
+    void setDownloading(bool downloading);
+
+    QPlainTextEdit *const mPlainTextEdit;
+    WhisperSpeechToTextModelComboBox *const mModelComboBox;
+    QPushButton *const mDownloadModelButton;
+    QProgressBar *const mDownloadProgressBar;
+    QStringList mModules;
+};

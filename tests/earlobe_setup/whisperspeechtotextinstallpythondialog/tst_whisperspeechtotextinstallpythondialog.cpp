@@ -1,0 +1,175 @@
+#include "fakehelperenvironment.h"
+
+#include <whisperspeechtotextinstallpythondialog.h>
+#include <whisperspeechtotextinstallpythonwidget.h>
+#include <whisperspeechtotextmodelcombobox.h>
+
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QVBoxLayout>
+
+#include <memory>
+
+using namespace Qt::Literals::StringLiterals;
+
+// Declared before the scenario texts: moc misreads some raw string literals, so it must
+// have seen the class by the time it meets them.
+class tst_WhisperSpeechToTextInstallPythonDialog : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void structure();
+    void nothingToInstallLeavesCloseEnabled();
+    void closeIsLockedWhileInstalling();
+    void escapeStillRejects();
+    void keepsItsSize();
+    void screenshot();
+
+private:
+    std::unique_ptr<FakeHelperEnvironment> mEnvironment;
+};
+
+namespace
+{
+QByteArray helperScenario()
+{
+    return R"({"modes":{"models":[{"raw":"{\"models\":[{\"id\":\"tiny\",\"name\":\"Tiny\",\"sizeMib\":72,\"multilingual\":true,\"default\":true},)"
+           R"({\"id\":\"small\",\"name\":\"Small\",\"sizeMib\":462,\"multilingual\":true},)"
+           R"({\"id\":\"large-v3\",\"name\":\"Large v3\",\"sizeMib\":2947,\"multilingual\":true}]}"}],)"
+           R"("download --all":[{"raw":"{\"type\":\"cached\",\"model\":\"tiny\"}\n"}]}})";
+}
+
+QString qtCloseText()
+{
+    QDialogButtonBox box(QDialogButtonBox::Close);
+    return box.button(QDialogButtonBox::Close)->text();
+}
+} // namespace
+
+void tst_WhisperSpeechToTextInstallPythonDialog::init()
+{
+    mEnvironment = std::make_unique<FakeHelperEnvironment>();
+    QVERIFY(mEnvironment->installFakeHelper(u"whisper_helper.py"_s));
+    QVERIFY(mEnvironment->createVenv(u"whisper"_s));
+    QVERIFY(mEnvironment->setScenario(helperScenario()));
+    // A quick stand-in for "python3 -m venv" whose pip takes its time.
+    QVERIFY(mEnvironment->installScript(QStringLiteral(FIXTURES_DIR "/fake_venv_python.py"), u"python3"_s));
+}
+
+void tst_WhisperSpeechToTextInstallPythonDialog::cleanup()
+{
+    qunsetenv("FAKE_VENV_SLEEP");
+    mEnvironment.reset();
+}
+
+void tst_WhisperSpeechToTextInstallPythonDialog::structure()
+{
+    WhisperSpeechToTextInstallPythonDialog dialog;
+    QCOMPARE(dialog.windowTitle(), u"Install Whisper Package"_s);
+    auto layout = qobject_cast<QVBoxLayout *>(dialog.layout());
+    QVERIFY(layout);
+    QCOMPARE(layout->objectName(), u"mainLayout"_s);
+    QCOMPARE(layout->count(), 2);
+    auto panel = qobject_cast<WhisperSpeechToTextInstallPythonWidget *>(layout->itemAt(0)->widget());
+    QVERIFY(panel && panel->objectName() == "mWhisperInstallPythonWidget"_L1);
+    auto box = qobject_cast<QDialogButtonBox *>(layout->itemAt(1)->widget());
+    QVERIFY(box && box->objectName() == "box"_L1);
+    auto close = dialog.findChild<QPushButton *>(u"mCloseButton"_s);
+    QVERIFY(close);
+    QCOMPARE(box->buttons(), QList<QAbstractButton *>{close});
+    QCOMPARE(box->buttonRole(close), QDialogButtonBox::RejectRole);
+    QCOMPARE(close->text(), qtCloseText());
+    QVERIFY(!close->icon().isNull());
+    QVERIFY(close->isEnabled());
+}
+
+void tst_WhisperSpeechToTextInstallPythonDialog::nothingToInstallLeavesCloseEnabled()
+{
+    WhisperSpeechToTextInstallPythonDialog dialog;
+    QSignalSpy done(&dialog, &WhisperSpeechToTextInstallPythonDialog::installDone);
+    dialog.setModules({});
+    dialog.startInstall();
+    QCOMPARE(done.count(), 1);
+    QVERIFY(dialog.findChild<QPushButton *>(u"mCloseButton"_s)->isEnabled());
+}
+
+void tst_WhisperSpeechToTextInstallPythonDialog::closeIsLockedWhileInstalling()
+{
+    qputenv("FAKE_VENV_SLEEP", "500");
+    WhisperSpeechToTextInstallPythonDialog dialog;
+    QSignalSpy done(&dialog, &WhisperSpeechToTextInstallPythonDialog::installDone);
+    QSignalSpy failed(&dialog, &WhisperSpeechToTextInstallPythonDialog::installFailed);
+    auto close = dialog.findChild<QPushButton *>(u"mCloseButton"_s);
+    dialog.setModules({u"numpy"_s});
+    dialog.startInstall();
+    QVERIFY(!close->isEnabled());
+    QTRY_COMPARE(done.count(), 1);
+    QVERIFY(close->isEnabled());
+    QTest::qWait(200);
+    QCOMPARE(done.count(), 1);
+    QCOMPARE(failed.count(), 0);
+}
+
+void tst_WhisperSpeechToTextInstallPythonDialog::escapeStillRejects()
+{
+    qputenv("FAKE_VENV_SLEEP", "2000");
+    WhisperSpeechToTextInstallPythonDialog dialog;
+    QSignalSpy rejected(&dialog, &QDialog::rejected);
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    dialog.setModules({u"numpy"_s});
+    dialog.startInstall();
+    QVERIFY(!dialog.findChild<QPushButton *>(u"mCloseButton"_s)->isEnabled());
+    QTest::keyClick(&dialog, Qt::Key_Escape);
+    QCOMPARE(rejected.count(), 1);
+    QVERIFY(!dialog.isVisible());
+    QCOMPARE(dialog.result(), int(QDialog::Rejected));
+}
+
+void tst_WhisperSpeechToTextInstallPythonDialog::keepsItsSize()
+{
+    {
+        WhisperSpeechToTextInstallPythonDialog dialog;
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        QCOMPARE(dialog.size(), QSize(400, 300));
+        dialog.resize(640, 480);
+        QTRY_COMPARE(dialog.size(), QSize(640, 480));
+        QTest::mouseClick(dialog.findChild<QPushButton *>(u"mCloseButton"_s), Qt::LeftButton);
+        QVERIFY(!dialog.isVisible());
+    }
+    WhisperSpeechToTextInstallPythonDialog again;
+    again.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&again));
+    QCOMPARE(again.size(), QSize(640, 480));
+}
+
+void tst_WhisperSpeechToTextInstallPythonDialog::screenshot()
+{
+    // Saved where EARLOBE_SCREENSHOT_DIR points, for a person to look at.
+    const QString folder = qEnvironmentVariable("EARLOBE_SCREENSHOT_DIR");
+    if (folder.isEmpty())
+        QSKIP("EARLOBE_SCREENSHOT_DIR is not set");
+    WhisperSpeechToTextInstallPythonDialog dialog;
+    dialog.resize(640, 420);
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    auto chooser = dialog.findChild<WhisperSpeechToTextModelComboBox *>(u"mModelComboBox"_s);
+    QTRY_COMPARE(chooser->count(), 3);
+    QTRY_VERIFY(chooser->cachedModelsKnown());
+    dialog.setModules({u"numpy"_s});
+    dialog.startInstall();
+    QTRY_VERIFY(dialog.findChild<QPushButton *>(u"mCloseButton"_s)->isEnabled());
+    QVERIFY(QDir().mkpath(folder));
+    QVERIFY(dialog.grab().save(folder + "/whisper-install-dialog.png"_L1));
+}
+
+QTEST_MAIN(tst_WhisperSpeechToTextInstallPythonDialog)
+#include "tst_whisperspeechtotextinstallpythondialog.moc"
