@@ -1,0 +1,134 @@
+#include "texttospeechkokorodownloadvoicejob.h"
+#include "texttospeech_kokoroinstall_debug.h"
+#include "texttospeechkokoroutils.h"
+
+#include <translation.h>
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace TextEditTextToSpeech
+{
+namespace
+{
+constexpr int KillTimeoutMs = 1000;
+}
+
+TextToSpeechKokoroDownloadVoiceJob::TextToSpeechKokoroDownloadVoiceJob(QObject *parent)
+    : QObject(parent)
+{
+}
+
+TextToSpeechKokoroDownloadVoiceJob::~TextToSpeechKokoroDownloadVoiceJob()
+{
+    // Destroyed early (the panel closed): the download must not go on without anyone listening.
+    if (mProcess && mProcess->state() != QProcess::NotRunning) {
+        mProcess->disconnect(this);
+        mProcess->kill();
+        mProcess->waitForFinished(KillTimeoutMs);
+    }
+}
+
+void TextToSpeechKokoroDownloadVoiceJob::setVoices(const QStringList &voices)
+{
+    mVoices = voices;
+}
+
+bool TextToSpeechKokoroDownloadVoiceJob::downloadModel() const
+{
+    return mDownloadModel;
+}
+
+void TextToSpeechKokoroDownloadVoiceJob::setDownloadModel(bool downloadModel)
+{
+    mDownloadModel = downloadModel;
+}
+
+bool TextToSpeechKokoroDownloadVoiceJob::canStart() const
+{
+    return !mVoices.isEmpty() && !TextToSpeechKokoroUtils::pythonScriptPath().isEmpty() && !TextToSpeechKokoroUtils::venvPython().isEmpty();
+}
+
+void TextToSpeechKokoroDownloadVoiceJob::start()
+{
+    if (!canStart()) {
+        fail(u"Impossible to start TextToSpeechKokoroDownloadVoiceJob"_s);
+        return;
+    }
+    mProcess = new QProcess(this);
+    connect(mProcess, &QProcess::readyReadStandardOutput, this, &TextToSpeechKokoroDownloadVoiceJob::readOutput);
+    connect(mProcess, &QProcess::readyReadStandardError, this, [this] {
+        mErrorOutput.append(mProcess->readAllStandardError());
+    });
+    connect(mProcess, &QProcess::finished, this, &TextToSpeechKokoroDownloadVoiceJob::handleFinished);
+    connect(mProcess, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            fail("Unable to start "_L1 + mProcess->program());
+    });
+
+    QStringList arguments{TextToSpeechKokoroUtils::pythonScriptPath(), u"download"_s, u"--json"_s};
+    if (mDownloadModel)
+        arguments.append(u"model"_s);
+    arguments += mVoices;
+    mProcess->start(TextToSpeechKokoroUtils::venvPython(), arguments, QIODevice::ReadWrite);
+}
+
+void TextToSpeechKokoroDownloadVoiceJob::readOutput()
+{
+    mOutput.append(mProcess->readAllStandardOutput());
+    qsizetype position = 0;
+    for (qsizetype lineFeed = mOutput.indexOf('\n'); lineFeed >= 0; lineFeed = mOutput.indexOf('\n', position)) {
+        handleLine(mOutput.mid(position, lineFeed - position));
+        position = lineFeed + 1;
+    }
+    mOutput.remove(0, position);
+}
+
+void TextToSpeechKokoroDownloadVoiceJob::handleLine(const QByteArray &line)
+{
+    const QJsonObject event = QJsonDocument::fromJson(line).object();
+    if (event.isEmpty())
+        return;
+    const QString type = event.value("type"_L1).toString();
+    // Success is judged by the helper's exit alone.
+    if (type == "finished"_L1)
+        return;
+    const QString file = event.value("file"_L1).toString();
+    if (type == "downloading"_L1) {
+        Q_EMIT downloadMessage(HostKit::i18nd(TRANSLATION_DOMAIN, "Downloading %1…", file));
+        return;
+    }
+    Q_EMIT downloadProgress(event.value("index"_L1).toInt(0), event.value("total"_L1).toInt(0));
+    if (type == "error"_L1) {
+        const QString message = event.value("message"_L1).toString();
+        qCWarning(TEXTTOSPEECH_KOKOROINSTALL_LOG) << "Unable to download" << file << message;
+        Q_EMIT downloadMessage(HostKit::i18nd(TRANSLATION_DOMAIN, "Unable to download %1: %2", file, message));
+    }
+}
+
+void TextToSpeechKokoroDownloadVoiceJob::handleFinished(int exitCode, QProcess::ExitStatus exitStatus)
+{
+    readOutput();
+    mErrorOutput.append(mProcess->readAllStandardError());
+    // A last line without its line feed is dropped unread.
+    mOutput.clear();
+    if (exitCode == 0 && exitStatus == QProcess::NormalExit) {
+        Q_EMIT downloadVoicesDone();
+        deleteLater();
+        return;
+    }
+    const QString errorText = QString::fromUtf8(mErrorOutput).trimmed();
+    if (!errorText.isEmpty())
+        Q_EMIT downloadMessage(errorText);
+    fail("Unable to download voices "_L1 + mVoices.join(u' ') + ". Exit code: "_L1 + QString::number(exitCode) + u' ' + errorText);
+}
+
+void TextToSpeechKokoroDownloadVoiceJob::fail(const QString &message)
+{
+    qCWarning(TEXTTOSPEECH_KOKOROINSTALL_LOG).noquote() << message;
+    Q_EMIT downloadVoicesFailed();
+    deleteLater();
+}
+} // namespace TextEditTextToSpeech

@@ -1,0 +1,33 @@
+#pragma once
+
+#include "larynx_setup_export.h"
+
+#include <QObject>
+#include <QProcess>
+
+namespace TextEditTextToSpeech
+{
+// Creates the read-aloud feature's virtual environment from scratch with the system
+// "python3.11": an environment already there is deleted first. One-shot: emits exactly one
+// of installDone() or installFailed(), then deletes itself.
+class LARYNX_SETUP_EXPORT TextToSpeechKokoroInstallPythonEvenvJob : public QObject
+{
+    Q_OBJECT
+public:
+    explicit TextToSpeechKokoroInstallPythonEvenvJob(QObject *parent = nullptr);
+    ~TextToSpeechKokoroInstallPythonEvenvJob() override;
+
+    [[nodiscard]] bool canStart() const;
+    void start();
+
+Q_SIGNALS:
+    void installFailed();
+    void installDone();
+
+private:
+    [[nodiscard]] static bool removeExistingVenv(const QString &path);
+    void slotFinished(QProcess *process, const QString &path, int exitCode, QProcess::ExitStatus exitStatus);
+    void slotErrorOccurred(QProcess *process, QProcess::ProcessError error);
+    void failed();
+};
+} // namespace TextEditTextToSpeech
