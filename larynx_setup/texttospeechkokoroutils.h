@@ -2,6 +2,7 @@
 
 #include "larynx_setup_export.h"
 
+#include <QIcon>
 #include <QList>
 #include <QLocale>
 #include <QMetaType>
@@ -46,6 +47,11 @@ struct KokoroVoice {
 [[nodiscard]] LARYNX_SETUP_EXPORT QString pythonScriptPath();
 [[nodiscard]] LARYNX_SETUP_EXPORT QString pythonVersion();
 [[nodiscard]] LARYNX_SETUP_EXPORT QString pythonVersionPath();
+
+// The icon in front of a voice: its country's flag (or a badge with the country code when
+// the font cannot draw the flag) with a gender badge in the corner, for a widget of the
+// given device pixel ratio.
+[[nodiscard]] LARYNX_SETUP_EXPORT QIcon voiceIcon(const KokoroVoice &voice, double devicePixelRatio);
 
 [[nodiscard]] LARYNX_SETUP_EXPORT QString defaultVenvPath();
 [[nodiscard]] LARYNX_SETUP_EXPORT QString defaultVenvPython();

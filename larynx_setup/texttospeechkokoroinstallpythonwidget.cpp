@@ -1,0 +1,148 @@
+#include "texttospeechkokoroinstallpythonwidget.h"
+#include "texttospeechkokorodownloadvoicejob.h"
+#include "texttospeechkokoroinstalljob.h"
+#include "texttospeechkokoroinstallpythonevenvjob.h"
+#include "texttospeechkokoroutils.h"
+#include "texttospeechkokorovoicecombobox.h"
+
+#include <translation.h>
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSizePolicy>
+#include <QVBoxLayout>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace TextEditTextToSpeech
+{
+namespace
+{
+// A system program, not a pip module: it can only be reported, never installed here.
+constexpr auto espeakNg = "espeak-ng"_L1;
+
+QStringList withoutEspeakNg(QStringList modules)
+{
+    modules.removeAll(espeakNg);
+    return modules;
+}
+} // namespace
+
+TextToSpeechKokoroInstallPythonWidget::TextToSpeechKokoroInstallPythonWidget(QWidget *parent)
+    : QWidget(parent)
+    , mPlainTextEdit(new QPlainTextEdit(this))
+    , mKokoroVoiceComboBox(new TextToSpeechKokoroVoiceComboBox(this))
+{
+    auto mainLayout = new QVBoxLayout(this);
+    mainLayout->setObjectName(u"mainLayout"_s);
+    mainLayout->setContentsMargins(0, 0, 0, 0);
+
+    mPlainTextEdit->setObjectName(u"mPlainTextEdit"_s);
+    mPlainTextEdit->setReadOnly(true);
+    mKokoroVoiceComboBox->setObjectName(u"mKokoroVoiceComboBox"_s);
+    mainLayout->addWidget(mPlainTextEdit);
+
+    auto voiceLayout = new QHBoxLayout;
+    voiceLayout->setContentsMargins(0, 0, 0, 0);
+    mainLayout->addLayout(voiceLayout);
+
+    auto label = new QLabel(HostKit::i18nd(TRANSLATION_DOMAIN, "Select Voice(s):"), this);
+    voiceLayout->addWidget(label);
+    voiceLayout->addWidget(mKokoroVoiceComboBox, 1);
+
+    auto downloadButton = new QPushButton(HostKit::i18nd(TRANSLATION_DOMAIN, "Download Voice(s)"), this);
+    voiceLayout->addWidget(downloadButton);
+    connect(downloadButton, &QPushButton::clicked, this, &TextToSpeechKokoroInstallPythonWidget::downloadVoices);
+
+    mKokoroVoiceComboBox->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+}
+
+TextToSpeechKokoroInstallPythonWidget::~TextToSpeechKokoroInstallPythonWidget() = default;
+
+QStringList TextToSpeechKokoroInstallPythonWidget::modules() const
+{
+    return mModules;
+}
+
+void TextToSpeechKokoroInstallPythonWidget::setModules(const QStringList &modules)
+{
+    mModules = modules;
+}
+
+void TextToSpeechKokoroInstallPythonWidget::appendLog(const QString &text)
+{
+    const QString line = text.trimmed();
+    if (!line.isEmpty())
+        mPlainTextEdit->appendPlainText(line);
+}
+
+void TextToSpeechKokoroInstallPythonWidget::startInstall()
+{
+    if (mModules.contains(espeakNg))
+        appendLog(HostKit::i18nd(TRANSLATION_DOMAIN, "espeak-ng is missing. Please install it with your package manager."));
+
+    if (withoutEspeakNg(mModules).isEmpty()) {
+        appendLog(HostKit::i18nd(TRANSLATION_DOMAIN, "Nothing to install."));
+        Q_EMIT installInProgress(false);
+        Q_EMIT installDone();
+        return;
+    }
+
+    appendLog(HostKit::i18nd(TRANSLATION_DOMAIN, "Creating the python virtual environment…"));
+    auto job = new TextToSpeechKokoroInstallPythonEvenvJob(this);
+    connect(job, &TextToSpeechKokoroInstallPythonEvenvJob::installDone, this, [this] {
+        appendLog(HostKit::i18nd(TRANSLATION_DOMAIN, "Python virtual environment created."));
+        installModules();
+    });
+    connect(job, &TextToSpeechKokoroInstallPythonEvenvJob::installFailed, this, [this] {
+        appendLog(HostKit::i18nd(TRANSLATION_DOMAIN, "Unable to create the python virtual environment."));
+        Q_EMIT installFailed();
+    });
+    job->start();
+}
+
+void TextToSpeechKokoroInstallPythonWidget::installModules()
+{
+    // The required modules always come first; the host's extra ones follow in its order.
+    QStringList modules = TextToSpeechKokoroUtils::requiredModules();
+    for (const QString &module : withoutEspeakNg(mModules)) {
+        if (!modules.contains(module))
+            modules.append(module);
+    }
+    appendLog(HostKit::i18nd(TRANSLATION_DOMAIN, "Installing modules: %1", modules.join(", "_L1)));
+
+    auto job = new TextToSpeechKokoroInstallJob(this);
+    job->setModules(modules);
+    connect(job, &TextToSpeechKokoroInstallJob::installMessage, this, &TextToSpeechKokoroInstallPythonWidget::appendLog);
+    connect(job, &TextToSpeechKokoroInstallJob::installDone, this, [this] {
+        appendLog(HostKit::i18nd(TRANSLATION_DOMAIN, "Installation done."));
+        Q_EMIT installDone();
+    });
+    connect(job, &TextToSpeechKokoroInstallJob::installFailed, this, [this] {
+        appendLog(HostKit::i18nd(TRANSLATION_DOMAIN, "Installation failed."));
+        Q_EMIT installFailed();
+    });
+    job->start();
+}
+
+void TextToSpeechKokoroInstallPythonWidget::downloadVoices()
+{
+    // Each click is its own job; with nothing ticked the job refuses, and says so through
+    // its failure signal like any other failed download.
+    auto job = new TextToSpeechKokoroDownloadVoiceJob(this);
+    job->setVoices(mKokoroVoiceComboBox->selectedVoices());
+    Q_EMIT installInProgress(true);
+    connect(job, &TextToSpeechKokoroDownloadVoiceJob::downloadVoicesDone, this, [this] {
+        appendLog(HostKit::i18nd(TRANSLATION_DOMAIN, "Download Voices done."));
+        Q_EMIT installInProgress(false);
+    });
+    connect(job, &TextToSpeechKokoroDownloadVoiceJob::downloadVoicesFailed, this, [this] {
+        appendLog(HostKit::i18nd(TRANSLATION_DOMAIN, "Unable to download voice."));
+        Q_EMIT installInProgress(false);
+    });
+    connect(job, &TextToSpeechKokoroDownloadVoiceJob::downloadMessage, this, &TextToSpeechKokoroInstallPythonWidget::appendLog);
+    job->start();
+}
+} // namespace TextEditTextToSpeech

@@ -1,0 +1,310 @@
+#include "fakehelperenvironment.h"
+
+#include <texttospeechkokoroinstallpythondialog.h>
+#include <texttospeechkokoroinstallpythonwidget.h>
+#include <texttospeechkokorovoicecombobox.h>
+
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTest>
+#include <QVBoxLayout>
+
+#include <memory>
+
+using namespace Qt::Literals::StringLiterals;
+using namespace TextEditTextToSpeech;
+
+// Declared before the scenario texts: moc misreads some raw string literals, so it must
+// have seen the class by the time it meets them.
+class tst_TextToSpeechKokoroInstallPythonDialog : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void structure();
+    void nothingToInstallLeavesCloseEnabled_data();
+    void nothingToInstallLeavesCloseEnabled();
+    void closeIsLockedWhileInstalling_data();
+    void closeIsLockedWhileInstalling();
+    void closeIsLockedWhileDownloading();
+    void escapeStillRejects();
+    void keepsItsSize();
+    void realInstallation_data();
+    void realInstallation();
+
+private:
+    std::unique_ptr<FakeHelperEnvironment> mEnvironment;
+};
+
+namespace
+{
+QString qtCloseText()
+{
+    QDialogButtonBox box(QDialogButtonBox::Close);
+    return box.button(QDialogButtonBox::Close)->text();
+}
+
+QPushButton *closeButton(const QDialog &dialog)
+{
+    return dialog.findChild<QPushButton *>(u"mCloseButton"_s);
+}
+
+TextToSpeechKokoroInstallPythonWidget *panelOf(const QDialog &dialog)
+{
+    return dialog.findChild<TextToSpeechKokoroInstallPythonWidget *>(u"mKokoroInstallPythonWidget"_s);
+}
+
+QStringList logLines(const QDialog &dialog)
+{
+    const QString text = dialog.findChild<QPlainTextEdit *>(u"mPlainTextEdit"_s)->toPlainText();
+    return text.isEmpty() ? QStringList() : text.split(u'\n');
+}
+
+QPushButton *downloadButton(const QDialog &dialog)
+{
+    auto voiceLayout = panelOf(dialog)->layout()->itemAt(1)->layout();
+    return qobject_cast<QPushButton *>(voiceLayout->itemAt(2)->widget());
+}
+
+bool makeWheels(const QString &folder, const QStringList &distributions)
+{
+    if (!QDir().mkpath(folder))
+        return false;
+    for (const QString &distribution : distributions) {
+        QProcess maker;
+        maker.start(FakeHelperEnvironment::systemPython(), {QStringLiteral(FIXTURES_DIR "/make_wheel.py"), folder, distribution});
+        if (!maker.waitForFinished() || maker.exitStatus() != QProcess::NormalExit || maker.exitCode() != 0)
+            return false;
+    }
+    return true;
+}
+} // namespace
+
+void tst_TextToSpeechKokoroInstallPythonDialog::init()
+{
+    QTest::failOnWarning(QRegularExpression(u"^(?!QStandardPaths|This plugin does not support).*"_s));
+    mEnvironment = std::make_unique<FakeHelperEnvironment>();
+    QVERIFY(mEnvironment->installFakeHelper(u"kokoro_helper.py"_s));
+    QVERIFY(mEnvironment->createVenv(u"kokoro"_s));
+    // A quick stand-in for "python3.11 -m venv"; the real one is used where it matters.
+    QVERIFY(mEnvironment->installScript(QStringLiteral(FIXTURES_DIR "/fake_venv_python.py"), u"python3.11"_s));
+}
+
+void tst_TextToSpeechKokoroInstallPythonDialog::cleanup()
+{
+    for (const char *name :
+         {"FAKE_VENV_SLEEP", "FAKE_VENV_EXIT", "FAKE_PIP_FAIL", "PIP_NO_INDEX", "PIP_FIND_LINKS", "PIP_DISABLE_PIP_VERSION_CHECK"})
+        qunsetenv(name);
+    mEnvironment.reset();
+}
+
+void tst_TextToSpeechKokoroInstallPythonDialog::structure()
+{
+    TextToSpeechKokoroInstallPythonDialog dialog;
+    QCOMPARE(dialog.windowTitle(), u"Install Kokoro Package"_s);
+    auto layout = qobject_cast<QVBoxLayout *>(dialog.layout());
+    QVERIFY(layout);
+    QCOMPARE(layout->objectName(), u"mainlayout"_s);
+    // The style's margins, not the panel's zero ones.
+    QDialog plain;
+    const QVBoxLayout reference(&plain);
+    QCOMPARE(layout->contentsMargins(), reference.contentsMargins());
+    QCOMPARE(layout->count(), 2);
+    auto panel = qobject_cast<TextToSpeechKokoroInstallPythonWidget *>(layout->itemAt(0)->widget());
+    QVERIFY(panel && panel->objectName() == "mKokoroInstallPythonWidget"_L1);
+    auto box = qobject_cast<QDialogButtonBox *>(layout->itemAt(1)->widget());
+    QVERIFY(box && box->objectName() == "box"_L1);
+    auto close = closeButton(dialog);
+    QVERIFY(close);
+    QCOMPARE(box->buttons(), QList<QAbstractButton *>{close});
+    QCOMPARE(box->buttonRole(close), QDialogButtonBox::RejectRole);
+    QCOMPARE(close->text(), qtCloseText());
+    QVERIFY(!close->icon().isNull());
+    QVERIFY(close->isEnabled());
+}
+
+void tst_TextToSpeechKokoroInstallPythonDialog::nothingToInstallLeavesCloseEnabled_data()
+{
+    QTest::addColumn<QStringList>("modules");
+    QTest::addColumn<QStringList>("lines");
+    QTest::newRow("only espeak-ng") << QStringList{
+        u"espeak-ng"_s} << QStringList{u"espeak-ng is missing. Please install it with your package manager."_s, u"Nothing to install."_s};
+    QTest::newRow("nothing") << QStringList() << QStringList{u"Nothing to install."_s};
+}
+
+void tst_TextToSpeechKokoroInstallPythonDialog::nothingToInstallLeavesCloseEnabled()
+{
+    QFETCH(QStringList, modules);
+    QFETCH(QStringList, lines);
+
+    TextToSpeechKokoroInstallPythonDialog dialog;
+    dialog.setModules(modules);
+    QCOMPARE(panelOf(dialog)->modules(), modules);
+    dialog.startInstall();
+    QVERIFY(closeButton(dialog)->isEnabled());
+    QCOMPARE(logLines(dialog), lines);
+}
+
+void tst_TextToSpeechKokoroInstallPythonDialog::closeIsLockedWhileInstalling_data()
+{
+    QTest::addColumn<QByteArray>("venvExit");
+    QTest::addColumn<QByteArray>("pipFail");
+    QTest::addColumn<bool>("succeeds");
+    QTest::addColumn<QString>("lastLine");
+    QTest::newRow("installation succeeds") << "0"_ba << QByteArray() << true << u"Installation done."_s;
+    QTest::newRow("environment fails") << "1"_ba << QByteArray() << false << u"Unable to create the python virtual environment."_s;
+    QTest::newRow("a module fails") << "0"_ba
+                                    << "kokoro"_ba << false << u"Installation failed."_s;
+}
+
+void tst_TextToSpeechKokoroInstallPythonDialog::closeIsLockedWhileInstalling()
+{
+    QFETCH(QByteArray, venvExit);
+    QFETCH(QByteArray, pipFail);
+    QFETCH(bool, succeeds);
+    QFETCH(QString, lastLine);
+
+    qputenv("FAKE_VENV_SLEEP", "500");
+    qputenv("FAKE_VENV_EXIT", venvExit);
+    qputenv("FAKE_PIP_FAIL", pipFail);
+    if (!succeeds)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"^(Unable to create venv|\"?Unable to install module)"_s));
+    TextToSpeechKokoroInstallPythonDialog dialog;
+    QSignalSpy done(panelOf(dialog), &TextToSpeechKokoroInstallPythonWidget::installDone);
+    QSignalSpy failed(panelOf(dialog), &TextToSpeechKokoroInstallPythonWidget::installFailed);
+    auto close = closeButton(dialog);
+    dialog.setModules({u"espeak-ng"_s, u"kokoro"_s, u"torch"_s});
+    dialog.startInstall();
+    QVERIFY(!close->isEnabled());
+    QTest::qWait(200);
+    QVERIFY(!close->isEnabled());
+    QTRY_COMPARE(done.count() + failed.count(), 1);
+    QVERIFY(close->isEnabled());
+    QCOMPARE(logLines(dialog).constLast(), lastLine);
+    QTest::qWait(200);
+    QCOMPARE(done.count(), succeeds ? 1 : 0);
+    QCOMPARE(failed.count(), succeeds ? 0 : 1);
+}
+
+void tst_TextToSpeechKokoroInstallPythonDialog::closeIsLockedWhileDownloading()
+{
+    QVERIFY(mEnvironment->setScenario(R"({"modes":{"download":[{"sleep":500},{"raw":"{\"type\":\"downloading\",\"file\":\"x\"}\n"}]}})"));
+    TextToSpeechKokoroInstallPythonDialog dialog;
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    dialog.findChild<TextToSpeechKokoroVoiceComboBox *>()->setSelectedVoices({u"af_heart"_s});
+    auto close = closeButton(dialog);
+    QTest::mouseClick(downloadButton(dialog), Qt::LeftButton);
+    QVERIFY(!close->isEnabled());
+    QTRY_VERIFY(close->isEnabled());
+    QCOMPARE(logLines(dialog), QStringList({u"Downloading x…"_s, u"Download Voices done."_s}));
+    QCOMPARE(mEnvironment->startArguments(), QStringList{u"download --json model af_heart"_s});
+}
+
+void tst_TextToSpeechKokoroInstallPythonDialog::escapeStillRejects()
+{
+    qputenv("FAKE_VENV_SLEEP", "1000");
+    TextToSpeechKokoroInstallPythonDialog dialog;
+    QSignalSpy rejected(&dialog, &QDialog::rejected);
+    QSignalSpy done(panelOf(dialog), &TextToSpeechKokoroInstallPythonWidget::installDone);
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    dialog.setModules({u"kokoro"_s});
+    dialog.startInstall();
+    QVERIFY(!closeButton(dialog)->isEnabled());
+    QTest::keyClick(&dialog, Qt::Key_Escape);
+    QCOMPARE(rejected.count(), 1);
+    QVERIFY(!dialog.isVisible());
+    QCOMPARE(dialog.result(), int(QDialog::Rejected));
+    // Closing does not stop the work: it runs to its end behind the hidden window.
+    QTRY_COMPARE(done.count(), 1);
+    QCOMPARE(logLines(dialog).constLast(), u"Installation done."_s);
+}
+
+void tst_TextToSpeechKokoroInstallPythonDialog::keepsItsSize()
+{
+    {
+        TextToSpeechKokoroInstallPythonDialog dialog;
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        QCOMPARE(dialog.size(), QSize(400, 300));
+        dialog.resize(640, 480);
+        QTRY_COMPARE(dialog.size(), QSize(640, 480));
+        QTest::mouseClick(closeButton(dialog), Qt::LeftButton);
+        QVERIFY(!dialog.isVisible());
+    }
+    TextToSpeechKokoroInstallPythonDialog again;
+    again.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&again));
+    QCOMPARE(again.size(), QSize(640, 480));
+}
+
+void tst_TextToSpeechKokoroInstallPythonDialog::realInstallation_data()
+{
+    QTest::addColumn<QStringList>("wheels");
+    QTest::addColumn<bool>("succeeds");
+    QTest::newRow("every wheel there") << QStringList{u"torch"_s, u"kokoro"_s} << true;
+    QTest::newRow("kokoro missing") << QStringList{u"torch"_s} << false;
+}
+
+void tst_TextToSpeechKokoroInstallPythonDialog::realInstallation()
+{
+    QFETCH(QStringList, wheels);
+    QFETCH(bool, succeeds);
+
+    // The real python3.11 -m venv, then the environment's real pip, offline from local wheels.
+    QVERIFY(QFile::remove(mEnvironment->binDir() + "/python3.11"_L1));
+    const QString wheelDir = mEnvironment->home() + "/wheels"_L1;
+    QVERIFY(makeWheels(wheelDir, wheels));
+    qputenv("PIP_NO_INDEX", "1");
+    qputenv("PIP_FIND_LINKS", wheelDir.toUtf8());
+    qputenv("PIP_DISABLE_PIP_VERSION_CHECK", "1");
+    if (!succeeds)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"^\"?Unable to install module. Exit code: 1"_s));
+
+    TextToSpeechKokoroInstallPythonDialog dialog;
+    dialog.resize(640, 420);
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QSignalSpy done(panelOf(dialog), &TextToSpeechKokoroInstallPythonWidget::installDone);
+    QSignalSpy failed(panelOf(dialog), &TextToSpeechKokoroInstallPythonWidget::installFailed);
+    auto close = closeButton(dialog);
+    dialog.setModules({u"espeak-ng"_s, u"kokoro"_s, u"torch"_s});
+    dialog.startInstall();
+    QVERIFY(!close->isEnabled());
+    QTRY_VERIFY_WITH_TIMEOUT(done.count() + failed.count() == 1, 120000);
+    QVERIFY(close->isEnabled());
+
+    const QStringList lines = logLines(dialog);
+    QCOMPARE(
+        lines.mid(0, 4),
+        QStringList({u"espeak-ng is missing. Please install it with your package manager."_s, u"Creating the python virtual environment…"_s,
+                     u"Python virtual environment created."_s, u"Installing modules: kokoro, torch"_s}));
+    QVERIFY2(lines.contains(u"Successfully installed torch-0.1"_s), qPrintable(lines.join(u'\n')));
+    if (!succeeds) {
+        QCOMPARE(lines.mid(lines.size() - 2), QStringList({u"Unable to install module. Exit code: 1"_s, u"Installation failed."_s}));
+        QCOMPARE(failed.count(), 1);
+        return;
+    }
+    QVERIFY(lines.contains(u"Successfully installed kokoro-0.1"_s));
+    QCOMPARE(lines.constLast(), u"Installation done."_s);
+    QCOMPARE(done.count(), 1);
+
+    // Saved where EARLOBE_SCREENSHOT_DIR points, for a person to look at.
+    const QString folder = qEnvironmentVariable("EARLOBE_SCREENSHOT_DIR");
+    if (folder.isEmpty())
+        return;
+    dialog.findChild<TextToSpeechKokoroVoiceComboBox *>()->setSelectedVoices({u"af_heart"_s, u"bf_emma"_s, u"ff_siwis"_s});
+    QVERIFY(QDir().mkpath(folder));
+    QVERIFY(dialog.grab().save(folder + "/kokoro-install-dialog.png"_L1));
+}
+
+QTEST_MAIN(tst_TextToSpeechKokoroInstallPythonDialog)
+#include "tst_texttospeechkokoroinstallpythondialog.moc"

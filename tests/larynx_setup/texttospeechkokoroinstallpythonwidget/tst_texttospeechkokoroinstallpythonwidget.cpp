@@ -1,0 +1,419 @@
+#include "fakehelperenvironment.h"
+
+#include <texttospeechkokoroinstallpythonwidget.h>
+#include <texttospeechkokoroutils.h>
+#include <texttospeechkokorovoicecombobox.h>
+
+#include <QBoxLayout>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTest>
+
+#include <memory>
+
+using namespace Qt::Literals::StringLiterals;
+using namespace TextEditTextToSpeech;
+
+// Declared before the scenario texts: moc misreads some raw string literals, so it must
+// have seen the class by the time it meets them.
+class tst_TextToSpeechKokoroInstallPythonWidget : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void layout();
+    void nothingToInstall_data();
+    void nothingToInstall();
+    void installOrdersModules_data();
+    void installOrdersModules();
+    void installFailures_data();
+    void installFailures();
+    void downloadVoices_data();
+    void downloadVoices();
+    void realInstallation_data();
+    void realInstallation();
+
+private:
+    // Puts the fast stand-in for "python3.11 -m venv" first on PATH.
+    void useFakeVenvPython();
+
+    std::unique_ptr<FakeHelperEnvironment> mEnvironment;
+    QString mPipLog;
+};
+
+namespace
+{
+constexpr auto torchRun = "install --index-url https://download.pytorch.org/whl/cpu torch\n";
+constexpr auto espeakLine = "espeak-ng is missing. Please install it with your package manager.";
+
+QPushButton *downloadButton(QWidget *panel)
+{
+    auto voiceLayout = panel->layout()->itemAt(1)->layout();
+    return voiceLayout ? qobject_cast<QPushButton *>(voiceLayout->itemAt(2)->widget()) : nullptr;
+}
+
+bool makeWheels(const QString &folder, const QStringList &distributions)
+{
+    if (!QDir().mkpath(folder))
+        return false;
+    for (const QString &distribution : distributions) {
+        QProcess maker;
+        maker.start(FakeHelperEnvironment::systemPython(), {QStringLiteral(FIXTURES_DIR "/make_wheel.py"), folder, distribution});
+        if (!maker.waitForFinished() || maker.exitStatus() != QProcess::NormalExit || maker.exitCode() != 0)
+            return false;
+    }
+    return true;
+}
+} // namespace
+
+// What a panel did, in order: its signals and every line of its log.
+class PanelLog : public QObject
+{
+public:
+    explicit PanelLog(TextToSpeechKokoroInstallPythonWidget *panel)
+        : mPanel(panel)
+    {
+        connect(panel, &TextToSpeechKokoroInstallPythonWidget::installInProgress, this, [this](bool status) {
+            mSignals.append(status ? u"inProgress(true)"_s : u"inProgress(false)"_s);
+        });
+        connect(panel, &TextToSpeechKokoroInstallPythonWidget::installDone, this, [this] {
+            mSignals.append(u"done"_s);
+        });
+        connect(panel, &TextToSpeechKokoroInstallPythonWidget::installFailed, this, [this] {
+            mSignals.append(u"failed"_s);
+        });
+    }
+    [[nodiscard]] QStringList lines() const
+    {
+        const QString text = mPanel->findChild<QPlainTextEdit *>(u"mPlainTextEdit"_s)->toPlainText();
+        return text.isEmpty() ? QStringList() : text.split(u'\n');
+    }
+    [[nodiscard]] bool ended() const
+    {
+        return mSignals.contains(u"done"_s) || mSignals.contains(u"failed"_s);
+    }
+    QStringList mSignals;
+
+private:
+    TextToSpeechKokoroInstallPythonWidget *mPanel;
+};
+
+void tst_TextToSpeechKokoroInstallPythonWidget::init()
+{
+    QTest::failOnWarning(QRegularExpression(u"^(?!QStandardPaths|This plugin does not support).*"_s));
+    mEnvironment = std::make_unique<FakeHelperEnvironment>();
+    QVERIFY(mEnvironment->installFakeHelper(u"kokoro_helper.py"_s));
+    QVERIFY(mEnvironment->createVenv(u"kokoro"_s));
+    mPipLog = mEnvironment->home() + "/pip.log"_L1;
+    qputenv("FAKE_PIP_LOG", mPipLog.toUtf8());
+}
+
+void tst_TextToSpeechKokoroInstallPythonWidget::cleanup()
+{
+    for (const char *name : {"FAKE_PIP_LOG", "FAKE_PIP_OUTPUT", "FAKE_PIP_PRELUDE", "FAKE_PIP_FAIL", "FAKE_VENV_EXIT", "PIP_NO_INDEX",
+                             "PIP_FIND_LINKS", "PIP_DISABLE_PIP_VERSION_CHECK"})
+        qunsetenv(name);
+    mEnvironment.reset();
+}
+
+void tst_TextToSpeechKokoroInstallPythonWidget::useFakeVenvPython()
+{
+    QVERIFY(mEnvironment->installScript(QStringLiteral(FIXTURES_DIR "/fake_venv_python.py"), u"python3.11"_s));
+}
+
+void tst_TextToSpeechKokoroInstallPythonWidget::layout()
+{
+    TextToSpeechKokoroInstallPythonWidget panel;
+    QVERIFY(panel.modules().isEmpty());
+    auto mainLayout = qobject_cast<QVBoxLayout *>(panel.layout());
+    QVERIFY(mainLayout);
+    QCOMPARE(mainLayout->objectName(), u"mainLayout"_s);
+    QCOMPARE(mainLayout->contentsMargins(), QMargins(0, 0, 0, 0));
+    QCOMPARE(mainLayout->count(), 2);
+
+    auto log = qobject_cast<QPlainTextEdit *>(mainLayout->itemAt(0)->widget());
+    QVERIFY(log && log->objectName() == "mPlainTextEdit"_L1);
+    QVERIFY(log->isReadOnly());
+    QVERIFY(log->toPlainText().isEmpty());
+
+    auto voiceLayout = qobject_cast<QHBoxLayout *>(mainLayout->itemAt(1)->layout());
+    QVERIFY(voiceLayout);
+    QVERIFY(voiceLayout->objectName().isEmpty());
+    QCOMPARE(voiceLayout->contentsMargins(), QMargins(0, 0, 0, 0));
+    QCOMPARE(voiceLayout->count(), 3);
+    auto label = qobject_cast<QLabel *>(voiceLayout->itemAt(0)->widget());
+    QVERIFY(label && label->objectName().isEmpty());
+    QCOMPARE(label->text(), u"Select Voice(s):"_s);
+    auto chooser = qobject_cast<TextToSpeechKokoroVoiceComboBox *>(voiceLayout->itemAt(1)->widget());
+    QVERIFY(chooser && chooser->objectName() == "mKokoroVoiceComboBox"_L1);
+    QCOMPARE(voiceLayout->stretch(1), 1);
+    QCOMPARE(chooser->sizePolicy().horizontalPolicy(), QSizePolicy::Expanding);
+    QCOMPARE(chooser->sizePolicy().verticalPolicy(), QSizePolicy::Fixed);
+    QVERIFY(chooser->selectedVoices().isEmpty());
+    auto button = qobject_cast<QPushButton *>(voiceLayout->itemAt(2)->widget());
+    QVERIFY(button && button->objectName().isEmpty());
+    QCOMPARE(button->text(), u"Download Voice(s)"_s);
+    QVERIFY(button->icon().isNull());
+    QVERIFY(button->isEnabled());
+    // Both the label and the button belong to the panel, not to a window of their own.
+    QCOMPARE(label->parentWidget(), &panel);
+    QCOMPARE(button->parentWidget(), &panel);
+}
+
+void tst_TextToSpeechKokoroInstallPythonWidget::nothingToInstall_data()
+{
+    QTest::addColumn<QStringList>("modules");
+    QTest::addColumn<QStringList>("lines");
+    QTest::newRow("no module at all") << QStringList() << QStringList{u"Nothing to install."_s};
+    QTest::newRow("only espeak-ng") << QStringList{u"espeak-ng"_s} << QStringList{QString::fromUtf8(espeakLine), u"Nothing to install."_s};
+    QTest::newRow("espeak-ng twice is told once")
+        << QStringList{u"espeak-ng"_s, u"espeak-ng"_s} << QStringList{QString::fromUtf8(espeakLine), u"Nothing to install."_s};
+}
+
+void tst_TextToSpeechKokoroInstallPythonWidget::nothingToInstall()
+{
+    QFETCH(QStringList, modules);
+    QFETCH(QStringList, lines);
+
+    useFakeVenvPython();
+    TextToSpeechKokoroInstallPythonWidget panel;
+    PanelLog log(&panel);
+    panel.setModules(modules);
+    QCOMPARE(panel.modules(), modules);
+    panel.startInstall();
+    // Both signals come from within the call, so the dialog sees the end at once.
+    QCOMPARE(log.mSignals, QStringList({u"inProgress(false)"_s, u"done"_s}));
+    QCOMPARE(log.lines(), lines);
+    QTest::qWait(200);
+    // No environment job ran: the existing environment is untouched, and pip never ran.
+    QVERIFY(QFileInfo(mEnvironment->home() + "/.venv/kokoro/bin/python"_L1).isSymLink());
+    QVERIFY(!QFile::exists(mPipLog));
+    QCOMPARE(log.mSignals.size(), 2);
+}
+
+void tst_TextToSpeechKokoroInstallPythonWidget::installOrdersModules_data()
+{
+    QTest::addColumn<QStringList>("modules");
+    QTest::addColumn<QString>("installed");
+    QTest::addColumn<QByteArray>("pipRuns");
+    QTest::newRow("espeak-ng is reported and never reaches pip")
+        << QStringList{u"espeak-ng"_s, u"kokoro"_s, u"torch"_s} << u"kokoro, torch"_s << QByteArray(torchRun) + "install kokoro\n";
+    QTest::newRow("an extra module follows the required ones")
+        << QStringList{u"numpy"_s} << u"kokoro, torch, numpy"_s << QByteArray(torchRun) + "install kokoro\ninstall numpy\n";
+    QTest::newRow("duplicates and case") << QStringList{u"torch"_s, u"Numpy"_s, u"espeak-ng"_s, u"kokoro"_s, u"Numpy"_s}
+                                         << u"kokoro, torch, Numpy"_s << QByteArray(torchRun) + "install kokoro\ninstall Numpy\n";
+}
+
+void tst_TextToSpeechKokoroInstallPythonWidget::installOrdersModules()
+{
+    QFETCH(QStringList, modules);
+    QFETCH(QString, installed);
+    QFETCH(QByteArray, pipRuns);
+
+    useFakeVenvPython();
+    // pip's own output with blanks around it, after a read of white space alone: only the
+    // text reaches the log, and no empty line.
+    qputenv("FAKE_PIP_PRELUDE", " \n\t\n");
+    qputenv("FAKE_PIP_OUTPUT", "  \n\n   Collecting {module}\nSuccessfully installed {module}\n\n");
+    TextToSpeechKokoroInstallPythonWidget panel;
+    PanelLog log(&panel);
+    panel.setModules(modules);
+    panel.startInstall();
+    // An installation does not announce itself: the dialog locks its button on its own.
+    QVERIFY(log.mSignals.isEmpty());
+    QTRY_VERIFY(log.ended());
+
+    QStringList expected;
+    if (modules.contains(u"espeak-ng"_s))
+        expected += QString::fromUtf8(espeakLine);
+    expected +=
+        {u"Creating the python virtual environment…"_s, u"Python virtual environment created."_s, u"Installing modules: "_s + installed};
+    // torch is installed first whatever the order shown.
+    for (const QByteArray &run : pipRuns.trimmed().split('\n')) {
+        const QString module = QString::fromUtf8(run.split(' ').constLast());
+        expected += {u"Collecting "_s + module, u"Successfully installed "_s + module};
+    }
+    expected += u"Installation done."_s;
+    const QStringList lines = log.lines();
+    QVERIFY2(lines == expected, qPrintable(lines.join(u" | "_s)));
+    QCOMPARE(log.mSignals, QStringList{u"done"_s});
+    QCOMPARE(FakeHelperEnvironment::readFile(mPipLog), pipRuns);
+    QCOMPARE(panel.modules(), modules);
+}
+
+void tst_TextToSpeechKokoroInstallPythonWidget::installFailures_data()
+{
+    QTest::addColumn<QString>("situation");
+    QTest::addColumn<QString>("warning");
+    QTest::addColumn<QStringList>("tail");
+    QTest::addColumn<QByteArray>("pipRuns");
+    const QStringList venvFailed{u"Creating the python virtual environment…"_s, u"Unable to create the python virtual environment."_s};
+    QTest::newRow("environment cannot be created") << u"venv fails"_s << u"^Unable to create venv"_s << venvFailed << QByteArray();
+    QTest::newRow("no python3.11 on PATH") << u"no interpreter"_s << u"^Impossible to start TextToSpeechKokoroInstallPythonEvenvJob$"_s
+                                           << venvFailed << QByteArray();
+    QTest::newRow("a module cannot be installed")
+        << u"kokoro fails"_s << u"^\"?Unable to install module. Exit code: 1"_s
+        << QStringList{u"Successfully installed kokoro"_s, u"Unable to install module. Exit code: 1"_s, u"Installation failed."_s}
+        << QByteArray(torchRun) + "install kokoro\n";
+}
+
+void tst_TextToSpeechKokoroInstallPythonWidget::installFailures()
+{
+    QFETCH(QString, situation);
+    QFETCH(QString, warning);
+    QFETCH(QStringList, tail);
+    QFETCH(QByteArray, pipRuns);
+
+    if (situation == "no interpreter"_L1) {
+        // pip and the helper are not needed; only the folder of the test's own programs stays.
+        qputenv("PATH", QFile::encodeName(mEnvironment->binDir()));
+        QVERIFY(TextToSpeechKokoroUtils::pythonVersionPath().isEmpty());
+    } else {
+        useFakeVenvPython();
+    }
+    if (situation == "venv fails"_L1)
+        qputenv("FAKE_VENV_EXIT", "1");
+    if (situation == "kokoro fails"_L1)
+        qputenv("FAKE_PIP_FAIL", "kokoro");
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
+    TextToSpeechKokoroInstallPythonWidget panel;
+    PanelLog log(&panel);
+    panel.setModules({u"kokoro"_s, u"torch"_s, u"numpy"_s});
+    panel.startInstall();
+    QTRY_VERIFY(log.ended());
+    const QStringList lines = log.lines();
+    QVERIFY2(lines.mid(lines.size() - tail.size()) == tail, qPrintable(lines.join(u" | "_s)));
+    QTest::qWait(200);
+    QCOMPARE(log.mSignals, QStringList{u"failed"_s});
+    // Nothing after the failure: numpy is never attempted.
+    QCOMPARE(FakeHelperEnvironment::readFile(mPipLog), pipRuns);
+}
+
+void tst_TextToSpeechKokoroInstallPythonWidget::downloadVoices_data()
+{
+    QTest::addColumn<QStringList>("ticked");
+    QTest::addColumn<QByteArray>("actions");
+    QTest::addColumn<QString>("arguments");
+    QTest::addColumn<QStringList>("warnings");
+    QTest::addColumn<QStringList>("lines");
+
+    QTest::newRow("voices downloaded")
+        << QStringList{u"bf_emma"_s, u"af_heart"_s, u"zz_unknown"_s}
+        << R"({"raw":"{\"type\":\"downloading\",\"file\":\"kokoro-v1_0.pth\"}\n{\"type\":\"progress\",\"index\":1,\"total\":3}\n"},)"
+           R"({"sleep":200},{"raw":"{\"type\":\"downloading\",\"file\":\"voices/af_heart.pt\"}\n{\"type\":\"finished\"}\n"})"_ba
+        // The chooser's order, not the order of ticking.
+        << u"download --json model af_heart bf_emma"_s << QStringList()
+        << QStringList{u"Downloading kokoro-v1_0.pth…"_s, u"Downloading voices/af_heart.pt…"_s, u"Download Voices done."_s};
+    QTest::newRow("helper fails") << QStringList{u"af_heart"_s, u"ff_siwis"_s}
+                                  << R"({"raw":"{\"type\":\"error\",\"file\":\"voices/ff_siwis.pt\",\"message\":\"not found\"}\n"},)"
+                                     R"({"stderr":"  \n OSError: disk full\n\n"},{"exit":2})"_ba
+                                  << u"download --json model af_heart ff_siwis"_s
+                                  << QStringList{u"^Unable to download \"voices/ff_siwis.pt\" \"not found\"$"_s,
+                                                 u"^Unable to download voices af_heart ff_siwis"_s}
+                                  << QStringList{u"Unable to download voices/ff_siwis.pt: not found"_s, u"OSError: disk full"_s,
+                                                 u"Unable to download voice."_s};
+    QTest::newRow("helper fails with nothing on standard error")
+        << QStringList{u"af_heart"_s} << R"({"stderr":" \n\t"},{"exit":1})"_ba << u"download --json model af_heart"_s
+        << QStringList{u"^Unable to download voices af_heart"_s} << QStringList{u"Unable to download voice."_s};
+    QTest::newRow("nothing ticked") << QStringList() << R"({"exit":0})"_ba << QString()
+                                    << QStringList{u"^Impossible to start TextToSpeechKokoroDownloadVoiceJob$"_s}
+                                    << QStringList{u"Unable to download voice."_s};
+}
+
+void tst_TextToSpeechKokoroInstallPythonWidget::downloadVoices()
+{
+    QFETCH(QStringList, ticked);
+    QFETCH(QByteArray, actions);
+    QFETCH(QString, arguments);
+    QFETCH(QStringList, warnings);
+    QFETCH(QStringList, lines);
+
+    QVERIFY(mEnvironment->setScenario(R"({"modes":{"download":[)" + actions + "]}}"));
+    for (const QString &warning : std::as_const(warnings))
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
+    TextToSpeechKokoroInstallPythonWidget panel;
+    PanelLog log(&panel);
+    auto chooser = panel.findChild<TextToSpeechKokoroVoiceComboBox *>(u"mKokoroVoiceComboBox"_s);
+    chooser->setSelectedVoices(ticked);
+    auto button = downloadButton(&panel);
+    QVERIFY(button);
+    panel.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&panel));
+    QTest::mouseClick(button, Qt::LeftButton);
+    QCOMPARE(log.mSignals.constFirst(), u"inProgress(true)"_s);
+    QTRY_COMPARE(log.mSignals, QStringList({u"inProgress(true)"_s, u"inProgress(false)"_s}));
+    QCOMPARE(log.lines(), lines);
+    // The panel does not lock anything itself.
+    QVERIFY(button->isEnabled());
+    QVERIFY(chooser->isEnabled());
+    QCOMPARE(mEnvironment->startArguments(), arguments.isEmpty() ? QStringList() : QStringList{arguments});
+    QTest::qWait(200);
+    QCOMPARE(log.mSignals.size(), 2);
+}
+
+void tst_TextToSpeechKokoroInstallPythonWidget::realInstallation_data()
+{
+    QTest::addColumn<QStringList>("wheels");
+    QTest::addColumn<bool>("succeeds");
+    QTest::newRow("every wheel there") << QStringList{u"torch"_s, u"kokoro"_s} << true;
+    QTest::newRow("torch missing") << QStringList{u"kokoro"_s} << false;
+}
+
+void tst_TextToSpeechKokoroInstallPythonWidget::realInstallation()
+{
+    QFETCH(QStringList, wheels);
+    QFETCH(bool, succeeds);
+
+    // The real python3.11 -m venv, then the environment's real pip, offline from local wheels.
+    QCOMPARE(TextToSpeechKokoroUtils::pythonVersionPath(), u"/usr/bin/python3.11"_s);
+    const QString wheelDir = mEnvironment->home() + "/wheels"_L1;
+    QVERIFY(makeWheels(wheelDir, wheels));
+    qputenv("PIP_NO_INDEX", "1");
+    qputenv("PIP_FIND_LINKS", wheelDir.toUtf8());
+    qputenv("PIP_DISABLE_PIP_VERSION_CHECK", "1");
+    // Whatever was there before goes: the job builds the environment from scratch.
+    QVERIFY(QDir(mEnvironment->home() + "/.venv/kokoro"_L1).removeRecursively());
+    if (!succeeds)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"^\"?Unable to install module. Exit code: 1"_s));
+
+    TextToSpeechKokoroInstallPythonWidget panel;
+    PanelLog log(&panel);
+    panel.setModules({u"espeak-ng"_s, u"kokoro"_s, u"torch"_s});
+    panel.startInstall();
+    QTRY_VERIFY_WITH_TIMEOUT(log.ended(), 120000);
+
+    const QStringList lines = log.lines();
+    QCOMPARE(lines.mid(0, 4),
+             QStringList({QString::fromUtf8(espeakLine), u"Creating the python virtual environment…"_s,
+                          u"Python virtual environment created."_s, u"Installing modules: kokoro, torch"_s}));
+    QVERIFY(!lines.contains(QString()));
+    if (succeeds) {
+        QVERIFY2(lines.contains(u"Successfully installed torch-0.1"_s), qPrintable(lines.join(u'\n')));
+        QVERIFY(lines.contains(u"Successfully installed kokoro-0.1"_s));
+        QVERIFY(lines.indexOf(u"Successfully installed torch-0.1"_s) < lines.indexOf(u"Successfully installed kokoro-0.1"_s));
+        QCOMPARE(lines.constLast(), u"Installation done."_s);
+        QCOMPARE(log.mSignals, QStringList{u"done"_s});
+        QProcess python;
+        python.start(TextToSpeechKokoroUtils::venvPython(), {u"-c"_s, u"import kokoro, torch"_s});
+        QVERIFY(python.waitForFinished());
+        QCOMPARE(python.exitCode(), 0);
+    } else {
+        // pip's own complaint about torch comes first, then the panel's lines.
+        QVERIFY2(lines.filter(u"torch"_s).size() > 1, qPrintable(lines.join(u'\n')));
+        QCOMPARE(lines.mid(lines.size() - 2), QStringList({u"Unable to install module. Exit code: 1"_s, u"Installation failed."_s}));
+        QCOMPARE(log.mSignals, QStringList{u"failed"_s});
+        // torch goes first, so kokoro was never attempted.
+        QVERIFY(lines.filter(u"kokoro-0.1"_s).isEmpty());
+    }
+}
+
+QTEST_MAIN(tst_TextToSpeechKokoroInstallPythonWidget)
+#include "tst_texttospeechkokoroinstallpythonwidget.moc"
