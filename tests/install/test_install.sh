@@ -27,7 +27,7 @@ for script in whisper_helper.py kokoro_helper.py; do
     [ -x "$prefix/bin/$script" ] || fail "$script not installed as an executable"
 done
 
-# A read-aloud host compiles and links against the installed Larynx package.
+# A host compiles and links against both installed packages.
 mkdir -p "$work/larynx-host"
 cat > "$work/larynx-host/CMakeLists.txt" <<'CMAKE'
 cmake_minimum_required(VERSION 3.25)
@@ -35,12 +35,15 @@ project(LarynxHost LANGUAGES CXX)
 set(CMAKE_CXX_STANDARD 17)
 set(CMAKE_INSTALL_RPATH_USE_LINK_PATH ON)
 find_package(Larynx REQUIRED)
+find_package(Earlobe REQUIRED)
 add_executable(larynx-host main.cpp)
-target_link_libraries(larynx-host PRIVATE Larynx::larynx Larynx::larynx_setup)
+target_link_libraries(larynx-host PRIVATE Larynx::larynx Larynx::larynx_setup Earlobe::earlobe Earlobe::earlobe_setup)
 CMAKE
-cat > "$work/larynx-host/main.cpp" <<'CPP'
-#include <texttospeechkokoro.h>
-#include <texttospeechkokoroutils.h>
+# Every installed header compiles on its own terms in a host.
+for header in "$prefix"/include/*/*.h; do
+    echo "#include <$(basename "$header")>"
+done > "$work/larynx-host/main.cpp"
+cat >> "$work/larynx-host/main.cpp" <<'CPP'
 #include <cstdio>
 int main()
 {
