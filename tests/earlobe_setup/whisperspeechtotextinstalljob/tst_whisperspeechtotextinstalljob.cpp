@@ -98,38 +98,8 @@ QString tst_WhisperSpeechToTextInstallJob::scratch(const QString &name) const
 
 bool tst_WhisperSpeechToTextInstallJob::installFakePip(const QByteArray &body, const QByteArray &shebang)
 {
-    const QByteArray log = QFile::encodeName(scratch(u"pip-log.txt"_s));
-    const QByteArray received = QFile::encodeName(scratch(u"received"_s));
-    const QByteArray script = (shebang.isEmpty() ? "#!" + QFile::encodeName(FakeHelperEnvironment::systemPython()) : shebang)
-        + "\n"
-          "import os, sys, time\n"
-          "with open(r'"
-        + log
-        + "', 'a') as log:\n"
-          "    log.write(' '.join(sys.argv[1:]) + '\\n')\n"
-          "RECEIVED = r'"
-        + received
-        + "'\n"
-          "if os.path.exists(RECEIVED):\n"
-          "    os.remove(RECEIVED)\n"
-          "def out(data):\n"
-          "    sys.stdout.buffer.write(data)\n"
-          "    sys.stdout.buffer.flush()\n"
-          "def err(data):\n"
-          "    sys.stderr.buffer.write(data)\n"
-          "    sys.stderr.buffer.flush()\n"
-          "def wait_for_message():\n"
-          "    deadline = time.monotonic() + 10\n"
-          "    while not os.path.exists(RECEIVED):\n"
-          "        if time.monotonic() > deadline:\n"
-          "            out(b'TIMEOUT: no message reached the job while pip ran')\n"
-          "            sys.exit(3)\n"
-          "        time.sleep(0.02)\n"
-          "    os.remove(RECEIVED)\n"
-        + body;
-    const QString bin = venvPath() + "/bin"_L1;
-    return QDir().mkpath(bin) && writeFile(bin + "/pip"_L1, script)
-        && QFile::setPermissions(bin + "/pip"_L1, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return FakeHelperEnvironment::writeScriptedPip(venvPath() + "/bin/pip"_L1, scratch(u"pip-log.txt"_s), scratch(u"received"_s), body,
+                                                   shebang);
 }
 
 void tst_WhisperSpeechToTextInstallJob::runJob(const QStringList &modules, Run &run)
