@@ -122,6 +122,10 @@ bool WavFile::readFormatChunk(const QByteArray &chunk)
 
 bool WavFile::fail(const QString &message)
 {
+    // Nothing of a file that could not be read, nor of the one read before, may pass for audio.
+    mSampleRate = 0;
+    mChannelCount = 0;
+    mSamples.clear();
     mErrorString = message;
     return false;
 }

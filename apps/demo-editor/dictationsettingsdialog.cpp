@@ -47,6 +47,8 @@ DictationSettingsDialog::DictationSettingsDialog(QWidget *parent)
     mDeviceComboBox->addItem(u"Processor (cpu)"_s, u"cpu"_s);
     mDeviceComboBox->addItem(u"Graphics card (cuda)"_s, u"cuda"_s);
 
+    // Seen when the catalogue cannot be read, which takes a working whisper setup.
+    mModelComboBox->setPlaceholderText(u"No model list: set up dictation first"_s);
     mModelComboBox->setCurrentModel(WhisperSpeechToTextUtils::loadModel());
     mModelComboBox->fill();
     selectData(mLanguageComboBox, WhisperSpeechToTextUtils::loadLanguage());

@@ -1,4 +1,5 @@
 #include "editorwindow.h"
+#include "sharedsettings.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -8,8 +9,7 @@ using namespace Qt::Literals::StringLiterals;
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    // Names the per-user configuration file the dictation settings are kept in.
-    QApplication::setApplicationName(u"earlobe-larynx-editor"_s);
+    useSharedSettings();
     QApplication::setApplicationDisplayName(u"Earlobe & Larynx Editor"_s);
 
     QCommandLineParser parser;

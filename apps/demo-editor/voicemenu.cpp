@@ -66,7 +66,7 @@ void VoiceMenu::fill()
 {
     // Languages in alphabetical order of their titles; voices in catalogue order within each.
     QMap<QString, QList<TextToSpeechKokoroUtils::KokoroVoice>> byLanguage;
-    const auto voices = TextToSpeechKokoroUtils::kokoroVoices(TextToSpeechKokoroUtils::All);
+    const auto voices = TextToSpeechKokoroUtils::kokoroVoices();
     for (const auto &voice : voices)
         byLanguage[languageTitle(voice.locale)].append(voice);
 
