@@ -466,6 +466,8 @@ void EditorWindow::togglePause(bool paused)
         mSpeech->pause();
     else
         mSpeech->resume();
+    // The engine ignores a pause before any audio plays; the button must not claim otherwise.
+    mPauseAction->setChecked(mSpeech->state() == TextToSpeechState::Paused);
 }
 
 void EditorWindow::saveSpeech()

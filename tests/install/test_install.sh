@@ -23,8 +23,8 @@ for package in Earlobe Larynx HostKit; do
     [ -f "$prefix/lib/cmake/$package/${package}Config.cmake" ] || \
         [ -n "$(find "$prefix" -name "${package}Config.cmake")" ] || fail "no ${package}Config.cmake"
 done
-for script in whisper_helper.py kokoro_helper.py; do
-    [ -x "$prefix/bin/$script" ] || fail "$script not installed as an executable"
+for program in whisper_helper.py kokoro_helper.py earlobe-larynx-editor earlobe-dictate larynx-say earlobe-larynx-setup; do
+    [ -x "$prefix/bin/$program" ] || fail "$program not installed as an executable"
 done
 
 # A host compiles and links against both installed packages.
@@ -72,4 +72,11 @@ output=$(HOME="$home" PATH="$prefix/bin:/usr/bin:/bin" QT_QPA_PLATFORM=offscreen
 echo "$output"
 [ "$status" -eq 1 ] || fail "expected exit code 1, got $status"
 grep -qx "error: Whisper is not installed. Missing: faster-whisper" <<<"$output" || fail "missing-package report"
+
+# The installed tools find the installed libraries and helpers from any prefix.
+output=$(HOME="$home" PATH="$prefix/bin:/usr/bin:/bin" "$prefix/bin/earlobe-larynx-setup" check whisper 2>&1) && status=0 || status=$?
+echo "$output"
+[ "$status" -eq 2 ] || fail "setup check: expected exit code 2, got $status"
+grep -q "Whisper is not installed. Missing: faster-whisper" <<<"$output" || fail "setup check report"
+HOME="$home" QT_QPA_PLATFORM=offscreen "$prefix/bin/earlobe-larynx-editor" --help > /dev/null || fail "the installed editor does not start"
 echo "PASS"

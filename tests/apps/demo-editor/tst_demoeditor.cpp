@@ -359,7 +359,8 @@ void tst_DemoEditor::dictationErrorAppearsInWindow()
 
 void tst_DemoEditor::readAloudSendsTheSelection()
 {
-    auto window = startEditor(scenario(speechCommands(2.0)));
+    // Long enough that pausing finds it still playing on a busy machine.
+    auto window = startEditor(scenario(speechCommands(10.0)));
     QVERIFY(window);
     QTextEdit *editor = window->editor();
     editor->setPlainText(u"First sentence.\nSecond  sentence, with  blanks.\nThird."_s);
@@ -371,14 +372,22 @@ void tst_DemoEditor::readAloudSendsTheSelection()
     QTRY_VERIFY_WITH_TIMEOUT(pause->isEnabled(), HelperTimeoutMs);
     QCOMPARE(child<QLabel>(window.get(), u"stateLabel"_s)->text(), u"Reading aloud"_s);
     screenshot(window.get(), u"editor-read-aloud.png"_s);
+    // The engine pauses only once audio plays; a press before that leaves Pause unchecked.
+    pause->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(
+        [&] {
+            if (!pause->isChecked())
+                pause->trigger();
+            return child<QLabel>(window.get(), u"stateLabel"_s)->text() == u"Reading paused"_s;
+        }(),
+        HelperTimeoutMs);
+    QVERIFY(pause->isChecked());
 
     QTRY_COMPARE_WITH_TIMEOUT(recordedCommands(u"say"_s).size(), 1, HelperTimeoutMs);
     const QList<QJsonObject> says = recordedCommands(u"say"_s);
     QCOMPARE(says.constFirst().value("text"_L1).toString(), u"Second  sentence, with  blanks.\nThird"_s);
     QCOMPARE(says.constFirst().value("voice"_L1).toString(), u"bf_emma"_s);
 
-    pause->trigger();
-    QTRY_COMPARE(child<QLabel>(window.get(), u"stateLabel"_s)->text(), u"Reading paused"_s);
     child<QAction>(window.get(), u"stopAction"_s)->trigger();
     QTRY_VERIFY(!pause->isEnabled());
     QCOMPARE(child<QLabel>(window.get(), u"stateLabel"_s)->text(), QString());

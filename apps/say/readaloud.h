@@ -1,0 +1,58 @@
+#pragma once
+
+#include <texttospeechkokoro.h>
+
+#include <QAudioFormat>
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+// Reads one text aloud with the kokoro engine, on the default audio output or into a WAV
+// file, and reports how it ended as an exit code.
+class ReadAloud : public QObject
+{
+    Q_OBJECT
+public:
+    enum ExitCode {
+        Success = 0,
+        BadUsage = 1,
+        NotInstalled = 2,
+        HelperFailed = 3,
+    };
+
+    struct Settings {
+        QString voice;
+        double rate = 0.0;
+        double volume = 1.0;
+        // Empty: play the speech. Otherwise the WAV file to write it to.
+        QString outputPath;
+        // 0: no limit.
+        int timeoutMs = 0;
+    };
+
+    ReadAloud(const QString &text, const Settings &settings, QObject *parent = nullptr);
+    ~ReadAloud() override;
+
+    void start();
+
+Q_SIGNALS:
+    void finished(int exitCode);
+
+private:
+    void handleStateChanged(TextEditTextToSpeech::TextToSpeechState state);
+    void handleError(QTextToSpeech::ErrorReason reason, const QString &message);
+    void collect(const QAudioFormat &format, const QByteArray &data);
+    void writeOutput();
+    void fail(ExitCode exitCode, const QString &message);
+    void finish(ExitCode exitCode);
+
+    QString mText;
+    Settings mSettings;
+    TextEditTextToSpeech::TextToSpeechKokoro *mEngine = nullptr;
+    QAudioFormat mFormat;
+    QByteArray mAudio;
+    QTimer mTimeout;
+    bool mStarted = false;
+    bool mFinished = false;
+};
