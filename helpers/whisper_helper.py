@@ -14,9 +14,9 @@ Standard output carries nothing but the mode's format. Anything else,
 including prints from the libraries we load, goes to standard error.
 """
 
+import collections
 import json
 import os
-import queue
 import sys
 import threading
 import time
@@ -516,58 +516,204 @@ class ModelLoadError(Exception):
     pass
 
 
+FALLBACK_DEVICE = "cpu"
+FALLBACK_COMPUTE_TYPE = "int8"
+
+# Whisper's own rule for a segment that is probably not speech: it thinks
+# there is no speech and is unsure of the words it found. Above the second
+# threshold it is sure enough on its own.
+NO_SPEECH_PROB = 0.6
+LOW_AVG_LOGPROB = -1.0
+SURE_NO_SPEECH_PROB = 0.9
+# A run of this many identical segments is a decoding loop, not speech.
+LOOP_LENGTH = 3
+
+# Partials: a pass runs once at least MIN_STEP seconds of new audio have come,
+# and never before the new audio is 1/WORK_RATIO of what the pass would cover,
+# so the audio transcribed stays below WORK_RATIO times the audio received
+# however long the utterance and however slow the machine.
+MIN_STEP = 0.5
+WORK_RATIO = 2.5
+# Beyond this, the working buffer is cut at the last committed word even in
+# the middle of a segment, to keep each pass short.
+MAX_BUFFER = 2.0
+# After a pass that heard nothing uncommitted, only this much audio is kept,
+# for a word that is just beginning.
+QUIET_KEEP = 1.0
+# Committed words may come back from the next pass with timestamps this much
+# earlier than before.
+TIME_SLACK = 0.1
+PROMPT_CHARS = 200
+PUNCTUATION = "".join(chr(c) for c in range(33, 127) if not chr(c).isalnum()) + "…¿¡。、，！？"
+
+
+def model_key(settings):
+    return (settings.get("model") or DEFAULT_MODEL,
+            settings.get("device") or DEFAULT_DEVICE,
+            settings.get("computeType") or DEFAULT_COMPUTE_TYPE)
+
+
+def load_whisper(name, device, compute_type):
+    # A downloaded model is loaded from its folder, which needs no network
+    # look-up at all; anything else (a path, a repository id, a model not
+    # downloaded yet) is left to faster-whisper.
+    source = cached_model_path(name) or name
+    log("loading model", repr(source), "device", device, "compute type", compute_type)
+    from faster_whisper import WhisperModel
+    return WhisperModel(source, device=device, compute_type=compute_type)
+
+
 class Recognizer:
-    """Owns the loaded WhisperModel; used by the worker thread only."""
+    """Owns the loaded WhisperModel; used by the transcriber thread only."""
 
     def __init__(self):
         self._model = None
         self._key = None
 
-    def _model_for(self, settings):
-        name = settings.get("model") or DEFAULT_MODEL
-        device = settings.get("device") or DEFAULT_DEVICE
-        compute_type = settings.get("computeType") or DEFAULT_COMPUTE_TYPE
-        key = (name, device, compute_type)
+    def model_for(self, settings, warn):
+        """The model for `settings`, loaded only when they changed.
+
+        When the requested device cannot load it, the CPU with int8 takes
+        over and `warn` is told once; that model is then kept for the same
+        settings, so the warning is not repeated for every utterance.
+        """
+        key = model_key(settings)
         if self._model is not None and self._key == key:
             return self._model
         # Let go of the old model first: two large models may not fit.
         self._model = None
         self._key = None
-        # A downloaded model is loaded from its folder, which needs no
-        # network look-up at all; anything else (a path, a repository id, a
-        # model not downloaded yet) is left to faster-whisper.
-        source = cached_model_path(name) or name
-        log("loading model", repr(source), "device", device, "compute type", compute_type)
+        name, device, compute_type = key
         try:
-            from faster_whisper import WhisperModel
-            model = WhisperModel(source, device=device, compute_type=compute_type)
+            model = load_whisper(name, device, compute_type)
         except Exception as error:
-            raise ModelLoadError("Unable to load the whisper model %s: %s"
-                                 % (name, error_text(error))) from error
+            if (device, compute_type) == (FALLBACK_DEVICE, FALLBACK_COMPUTE_TYPE):
+                raise ModelLoadError("Unable to load the whisper model %s: %s"
+                                     % (name, error_text(error))) from error
+            log("loading on", device, "with", compute_type, "failed:", error_text(error))
+            try:
+                model = load_whisper(name, FALLBACK_DEVICE, FALLBACK_COMPUTE_TYPE)
+            except Exception as second:
+                raise ModelLoadError("Unable to load the whisper model %s: %s"
+                                     % (name, error_text(second))) from second
+            warn("Unable to load the whisper model %s on %s with %s (%s). Using the CPU with int8 "
+                 "instead." % (name, device, compute_type, error_text(error)))
         self._model = model
         self._key = key
         return model
 
-    def transcribe(self, pcm, settings, partial):
-        import numpy
 
-        samples = len(pcm) // BYTES_PER_SAMPLE
-        if samples == 0:
-            return ""
-        model = self._model_for(settings)
-        audio = numpy.frombuffer(pcm, dtype="<i2", count=samples).astype(numpy.float32) / 32768.0
-        language = settings.get("language") or None
-        if language == "auto":
-            language = None
-        segments, _info = model.transcribe(
-            audio,
-            language=language,
-            initial_prompt=settings.get("prompt") or None,
-            # Partials only preview the text; the final pass searches wider.
-            beam_size=1 if partial else 5,
-            vad_filter=True,
-        )
-        return "".join(segment.text for segment in segments).strip()
+class Word:
+    __slots__ = ("start", "end", "text")
+
+    def __init__(self, start, end, text):
+        self.start = start
+        self.end = end
+        self.text = text
+
+
+def normalized(text):
+    return text.strip().strip(PUNCTUATION).casefold()
+
+
+def joined(words):
+    return "".join(word.text for word in words).strip()
+
+
+def is_speech(segment):
+    no_speech = getattr(segment, "no_speech_prob", 0.0) or 0.0
+    logprob = getattr(segment, "avg_logprob", 0.0) or 0.0
+    if no_speech > SURE_NO_SPEECH_PROB:
+        return False
+    return not (no_speech > NO_SPEECH_PROB and logprob < LOW_AVG_LOGPROB)
+
+
+def without_loops(segments):
+    """The segments with every run of LOOP_LENGTH or more identical ones cut to its first."""
+    kept = []
+    run = []
+    for segment in segments + [None]:
+        if segment is not None and run and normalized(segment.text) == normalized(run[0].text):
+            run.append(segment)
+            continue
+        kept.extend(run[:1] if len(run) >= LOOP_LENGTH else run)
+        run = [segment] if segment is not None else []
+    return kept
+
+
+def words_of(segments, offset):
+    """The words of the segments that are speech, in seconds from the utterance start,
+    and the end times of those segments."""
+    segments = without_loops([s for s in segments if is_speech(s) and s.text.strip()])
+    words = []
+    for segment in segments:
+        pieces = getattr(segment, "words", None)
+        if pieces:
+            words.extend(Word(offset + w.start, offset + w.end, w.word) for w in pieces if w.word)
+        else:
+            words.append(Word(offset + segment.start, offset + segment.end, segment.text))
+    return words, [offset + segment.end for segment in segments]
+
+
+def new_words(committed, words):
+    """The words of a pass that come after the committed ones.
+
+    A pass covers some committed audio again when the buffer could not be cut
+    at a segment end; those words come back, sometimes with slightly earlier
+    timestamps, and are left out by time and by text.
+    """
+    if not committed:
+        return words
+    last_end = committed[-1].end
+    words = [word for word in words if word.start > last_end - TIME_SLACK]
+    if words and abs(words[0].start - last_end) < 1.0:
+        for n in range(min(5, len(committed), len(words)), 0, -1):
+            tail = [normalized(word.text) for word in committed[-n:]]
+            if tail == [normalized(word.text) for word in words[:n]]:
+                return words[n:]
+    return words
+
+
+def agreed_length(previous, current):
+    count = 0
+    for old, new in zip(previous, current):
+        if normalized(old.text) != normalized(new.text):
+            break
+        count += 1
+    return count
+
+
+def float_audio(pcm):
+    import numpy
+
+    samples = len(pcm) // BYTES_PER_SAMPLE
+    return numpy.frombuffer(pcm, dtype="<i2", count=samples).astype(numpy.float32) / 32768.0
+
+
+def transcribe(model, pcm, settings, prompt, partial, with_words, abandoned):
+    """The segments whisper finds in `pcm`, or None when `abandoned()` turned true."""
+    language = settings.get("language") or None
+    if language == "auto":
+        language = None
+    segments, _info = model.transcribe(
+        float_audio(pcm),
+        language=language,
+        initial_prompt=prompt or None,
+        # Partials only preview the text; the final pass searches wider.
+        beam_size=1 if partial else 5,
+        vad_filter=True,
+        word_timestamps=with_words,
+        # Conditioning on its own output is what lets whisper loop.
+        condition_on_previous_text=False,
+    )
+    found = []
+    # Decoding happens while the segments are iterated: a cancel or a stop
+    # takes effect at the next segment.
+    for segment in segments:
+        if abandoned():
+            return None
+        found.append(segment)
+    return None if abandoned() else found
 
 
 class Utterance:
@@ -575,32 +721,90 @@ class Utterance:
         self.id = uid
         self.settings = settings
         self.partials = partials
+        # The working buffer: audio not yet covered by committed segments.
         self.audio = bytearray()
+        self.origin = 0          # samples of the utterance before audio[0]
+        self.fresh = 0           # bytes come since the last pass began
         self.open = True
         self.cancelled = False
-        self.partial_mark = 0
-        self.partial_pending = False
+        self.needs_model = True
+        self.model_ready = False
+        self.load_error = None
+        self.committed = []      # words that never change again
+        self.hypothesis = []     # the last pass's words after the committed ones
+        self.shown = ""
+
+    def seconds(self, samples):
+        return (self.origin + samples) / SAMPLE_RATE
+
+    def due(self):
+        fresh = self.fresh / BYTES_PER_SECOND
+        return fresh >= max(MIN_STEP, len(self.audio) / BYTES_PER_SECOND / WORK_RATIO)
+
+    def snapshot(self):
+        usable = len(self.audio) - len(self.audio) % BYTES_PER_SAMPLE
+        self.fresh = 0
+        return bytes(self.audio[:usable]), self.origin / SAMPLE_RATE, self.prompt()
+
+    def prompt(self):
+        """The user's prompt, followed by the committed text already cut from the buffer."""
+        cut = self.origin / SAMPLE_RATE + 0.01
+        context = joined([word for word in self.committed if word.end <= cut])[-PROMPT_CHARS:]
+        user = self.settings.get("prompt") or ""
+        if not context:
+            return user
+        return (user.rstrip() + " " + context) if user.strip() else context
+
+    def drop_before(self, seconds):
+        samples = min(int(round(seconds * SAMPLE_RATE)) - self.origin,
+                      len(self.audio) // BYTES_PER_SAMPLE)
+        if samples > 0:
+            del self.audio[:samples * BYTES_PER_SAMPLE]
+            self.origin += samples
+
+    def agree(self, words, segment_ends, pass_end):
+        """Commit what two successive passes agree on; cut the buffer behind it."""
+        words = new_words(self.committed, words)
+        count = agreed_length(self.hypothesis, words)
+        self.committed.extend(words[:count])
+        self.hypothesis = words[count:]
+        cut = None
+        if self.committed:
+            done = self.committed[-1].end
+            ends = [end for end in segment_ends if end <= done + 0.05]
+            cut = max(ends) if ends else None
+            if pass_end - (cut if cut is not None else self.origin / SAMPLE_RATE) > MAX_BUFFER:
+                cut = done
+        if not self.hypothesis:
+            cut = max(cut or 0.0, pass_end - QUIET_KEEP)
+        if cut is not None:
+            self.drop_before(cut)
+        return joined(self.committed + self.hypothesis)
 
 
 SETTING_KEYS = ("model", "language", "computeType", "device", "prompt")
 
 
 class WhisperServer:
-    """Reads commands on the calling thread; a worker thread transcribes.
+    """Reads commands on the calling thread; a transcriber thread does the model work.
 
-    Transcribing on a thread of its own keeps the command stream flowing:
-    audio keeps arriving while a partial is computed, and "quit" ends the
-    process at once even in the middle of a long transcription.
+    The reading never waits for the model: audio keeps arriving while the
+    model loads or a pass runs, and "cancel" and "quit" act at once. The
+    transcriber picks its next job itself from the state the commands leave
+    (finals first, then loading the model, then a partial pass over all the
+    audio that has come), so a backlog of audio never becomes a backlog of
+    passes.
     """
 
     def __init__(self, writer, missing):
         self.writer = writer
         self.missing = missing
         self.available = not missing
-        self.lock = threading.Lock()
+        self.cond = threading.Condition()
         self.current = None
+        self.finals = collections.deque()
+        self.finishing = False
         self.closing = False
-        self.tasks = queue.Queue()
         self.recognizer = Recognizer()
         threading.Thread(target=self._work, name="transcriber", daemon=True).start()
 
@@ -614,9 +818,7 @@ class WhisperServer:
             except EOFError:
                 # The host has nothing more to say; answer what it already
                 # stopped, then end.
-                with self.lock:
-                    self.closing = True
-                self.tasks.join()
+                self._drain()
                 return
             if header is None:
                 log("skipping a header line that is not a JSON object")
@@ -633,7 +835,18 @@ class WhisperServer:
             if handler is None:
                 log("unknown command:", repr(command))
                 continue
-            handler(header, payload)
+            with self.cond:
+                handler(header, payload)
+                self.cond.notify_all()
+
+    def _drain(self):
+        with self.cond:
+            self.closing = True
+            if self.current is not None and self.current.open:
+                self.current.cancelled = True
+            self.cond.notify_all()
+            while self.finals or self.finishing:
+                self.cond.wait()
 
     def _start(self, header, _payload):
         uid = whole_number(header.get("id"))
@@ -643,100 +856,149 @@ class WhisperServer:
         settings = {key: header[key] for key in SETTING_KEYS
                     if isinstance(header.get(key), str) and header[key]}
         sample_format = header.get("sampleFormat", "int16")
-        with self.lock:
-            if self.current is not None and self.current.open:
-                # Superseded without a stop: it will never be answered.
-                self.current.open = False
-                self.current.cancelled = True
-            self.current = None
-            if sample_format != "int16":
-                refuse = True
-            else:
-                refuse = False
-                self.current = Utterance(uid, settings, header.get("partials") is True)
-        if refuse:
+        if self.current is not None and self.current.open:
+            # Superseded without a stop: it will never be answered.
+            self.current.open = False
+            self.current.cancelled = True
+        self.current = None
+        if sample_format != "int16":
             self._fail(uid, "Unsupported sample format: %s" % (sample_format,))
+            return
+        self.current = Utterance(uid, settings, header.get("partials") is True)
+        self.current.needs_model = self.available
 
     def _audio(self, header, payload):
+        utterance = self.current
         uid = whole_number(header.get("id"))
-        with self.lock:
-            utterance = self.current
-            if utterance is None or not utterance.open or uid != utterance.id or not payload:
-                return
-            utterance.audio += payload
-            if (utterance.partials and self.available and not utterance.partial_pending
-                    and len(utterance.audio) - utterance.partial_mark >= BYTES_PER_SECOND):
-                utterance.partial_pending = True
-                utterance.partial_mark = len(utterance.audio)
-                self.tasks.put(("partial", utterance, bytes(utterance.audio)))
+        if utterance is None or not utterance.open or uid != utterance.id or not payload:
+            return
+        utterance.audio += payload
+        utterance.fresh += len(payload)
 
     def _stop(self, header, _payload):
+        utterance = self.current
         uid = whole_number(header.get("id"))
-        with self.lock:
-            utterance = self.current
-            if utterance is None or not utterance.open or uid != utterance.id:
-                return
-            utterance.open = False
-            pcm = bytes(utterance.audio)
-            utterance.audio = bytearray()
-            self.tasks.put(("final", utterance, pcm))
+        if utterance is None or not utterance.open or uid != utterance.id:
+            return
+        utterance.open = False
+        self.finals.append(utterance)
 
     def _cancel(self, header, _payload):
         uid = whole_number(header.get("id"))
-        with self.lock:
-            utterance = self.current
-            if utterance is None or uid != utterance.id:
-                return
-            utterance.open = False
-            utterance.cancelled = True
-            utterance.audio = bytearray()
+        for utterance in [self.current] + list(self.finals):
+            if utterance is not None and utterance.id == uid:
+                utterance.open = False
+                utterance.cancelled = True
+        if self.current is not None and self.current.cancelled:
             self.current = None
 
-    # --- transcription, on the worker thread
+    # --- model work, on the transcriber thread
+
+    def _next_job(self):
+        while self.finals:
+            utterance = self.finals.popleft()
+            if not utterance.cancelled:
+                self.finishing = True
+                return self._final, utterance
+        utterance = self.current
+        if self.closing or utterance is None or not utterance.open:
+            return None
+        if utterance.needs_model:
+            utterance.needs_model = False
+            return self._prepare, utterance
+        if utterance.partials and utterance.model_ready and utterance.due():
+            return self._partial, utterance
+        return None
 
     def _work(self):
         while True:
-            kind, utterance, pcm = self.tasks.get()
+            with self.cond:
+                job = self._next_job()
+                while job is None:
+                    self.cond.wait()
+                    job = self._next_job()
+            run, utterance = job
             try:
-                if kind == "partial":
-                    self._partial(utterance, pcm)
-                else:
-                    self._final(utterance, pcm)
+                run(utterance)
             except Exception:
                 log("unexpected failure:\n" + traceback.format_exc())
             finally:
-                self.tasks.task_done()
+                with self.cond:
+                    self.finishing = False
+                    self.cond.notify_all()
 
     def _wanted(self, utterance):
-        with self.lock:
-            return utterance.open and not self.closing and self.current is utterance
+        with self.cond:
+            return utterance.open and not utterance.cancelled and self.current is utterance
 
-    def _partial(self, utterance, pcm):
+    def _model(self, utterance):
+        def warn(message):
+            log(message)
+            self.writer.send({"type": "error", "id": utterance.id, "message": message})
+
+        if utterance.load_error:
+            raise ModelLoadError(utterance.load_error)
         try:
-            if not self._wanted(utterance):
-                return
-            text = self.recognizer.transcribe(pcm, utterance.settings, partial=True)
+            return self.recognizer.model_for(utterance.settings, warn)
+        except ModelLoadError as error:
+            utterance.load_error = str(error)
+            raise
+
+    def _prepare(self, utterance):
+        try:
+            self._model(utterance)
+        except ModelLoadError as error:
+            # Reported when the utterance is stopped, with its "end".
+            log(str(error))
+            return
+        with self.cond:
+            utterance.model_ready = True
+
+    def _partial(self, utterance):
+        with self.cond:
+            pcm, offset, prompt = utterance.snapshot()
+        if not pcm:
+            return
+        try:
+            model = self._model(utterance)
+            segments = transcribe(model, pcm, utterance.settings, prompt, partial=True,
+                                  with_words=True, abandoned=lambda: not self._wanted(utterance))
         except Exception as error:
             # A preview that fails is not worth an error; the final pass
             # reports the problem.
             log("partial transcription failed:", error_text(error))
             return
-        finally:
-            with self.lock:
-                utterance.partial_pending = False
+        if segments is None:
+            return
+        words, ends = words_of(segments, offset)
+        with self.cond:
+            if not (utterance.open and not utterance.cancelled):
+                return
+            text = utterance.agree(words, ends, offset + len(pcm) / BYTES_PER_SECOND)
+            changed = text and text != utterance.shown
+            utterance.shown = text
         # Partial and final are both sent from this thread, so a partial can
         # never come after the final of its utterance.
-        if self._wanted(utterance):
+        if changed:
             self.writer.send({"type": "partial", "id": utterance.id, "text": text})
 
-    def _final(self, utterance, pcm):
-        if utterance.cancelled:
-            return
+    def _final(self, utterance):
         if not self.available:
             self._fail(utterance.id, "Whisper is not installed. Missing: %s" % ", ".join(self.missing))
             return
+        with self.cond:
+            pcm, offset, prompt = utterance.snapshot()
+        text = joined(utterance.committed)
         try:
-            text = self.recognizer.transcribe(pcm, utterance.settings, partial=False)
+            if pcm:
+                model = self._model(utterance)
+                segments = transcribe(model, pcm, utterance.settings, prompt, partial=False,
+                                      with_words=bool(utterance.committed),
+                                      abandoned=lambda: utterance.cancelled)
+                if segments is None:
+                    return
+                words, _ends = words_of(segments, offset)
+                text = joined(utterance.committed + new_words(utterance.committed, words))
         except ModelLoadError as error:
             log(str(error))
             message = str(error)

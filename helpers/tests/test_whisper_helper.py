@@ -2,6 +2,7 @@
 
 import json
 import os
+import struct
 import subprocess
 import time
 import unittest
@@ -290,23 +291,6 @@ class ServeTest(HelperTestCase):
                 self.assertEqual([h["type"] for h in replies], [afterwards, "end"])
                 self.assertEqual(replies[-1]["id"], 8)
 
-    def test_partials_about_once_a_second_of_audio(self):
-        client = self.start_server(STANDIN_WHISPER_TEXT="{samples}")
-        client.send({"cmd": "start", "id": 1, "sampleFormat": "int16", "partials": True})
-        client.send({"cmd": "audio", "id": 1}, silence(0.5))
-        self.assertEqual(client.collect(0.4), [])
-        client.send({"cmd": "audio", "id": 1}, silence(0.5))
-        self.assertEqual(client.next(3)[0], {"type": "partial", "id": 1, "text": "16000"})
-        for _ in range(4):
-            client.send({"cmd": "audio", "id": 1}, silence(0.25))
-        self.assertEqual(client.next(3)[0], {"type": "partial", "id": 1, "text": "32000"})
-        client.send({"cmd": "audio", "id": 1}, silence(0.5))
-        self.assertEqual(client.collect(0.4), [])
-        client.send({"cmd": "stop", "id": 1})
-        replies = [h for h, _ in client.until(of_type("end", 1))]
-        self.assertEqual(replies, [{"type": "final", "id": 1, "text": "40000"},
-                                   {"type": "end", "id": 1}])
-
     def test_no_partials_unless_asked(self):
         client = self.start_server()
         client.send({"cmd": "start", "id": 1, "sampleFormat": "int16", "partials": False})
@@ -428,6 +412,283 @@ class ServeTest(HelperTestCase):
         replies = [h for h, _ in client.until(of_type("end", 1))]
         self.assertEqual([h["type"] for h in replies], ["final", "end"])
         self.assertEqual(client.wait_exit(3), 0)
+
+
+def run(value, seconds):
+    """Audio the scripted stand-in hears as the word `value`: one sample value throughout."""
+    return struct.pack("<h", value) * int(round(seconds * 16000))
+
+
+class Talk:
+    """A scripted utterance: words the stand-in recognises, with pauses, and what it should say."""
+
+    def __init__(self, folder, vocabulary, gap=0.5, hallucination=" Thank you."):
+        self.vocabulary = {}
+        self.values = {}
+        for index, (text, extra) in enumerate(vocabulary.items()):
+            value = 1001 + index
+            self.values[text] = value
+            # Words of unequal length, so passes often end inside one.
+            seconds = 0.3 + 0.07 * (index % 5)
+            self.vocabulary[str(value)] = dict({"text": " " + text, "seconds": seconds}, **extra)
+        self.path = os.path.join(folder, "script.json")
+        with open(self.path, "w", encoding="utf-8") as out:
+            json.dump({"words": self.vocabulary, "gap": gap, "hallucination": hallucination}, out)
+
+    def audio(self, *items):
+        """Words by text, pauses as numbers of seconds; each word lasts its "seconds"."""
+        parts = []
+        for item in items:
+            if isinstance(item, str):
+                value = self.values[item]
+                parts.append(run(value, self.vocabulary[str(value)]["seconds"]))
+            else:
+                parts.append(silence(item))
+        return b"".join(parts)
+
+
+def common_words(a, b):
+    count = 0
+    for x, y in zip(a, b):
+        if x != y:
+            break
+        count += 1
+    return a[:count]
+
+
+class StreamingTest(HelperTestCase):
+    SENTENCE = ["one", "two", "three", "four", "five", "six", "seven", "eight", "nine", "ten",
+                "eleven", "twelve", "thirteen", "fourteen", "fifteen", "sixteen"]
+
+    def start_server(self, talk, **env):
+        client = self.serve(WHISPER, self.environment(STANDIN_WHISPER_SCRIPT=talk.path, **env))
+        self.assertEqual(client.next()[0]["type"], "ready")
+        return client
+
+    def talk(self, vocabulary=None, **kwargs):
+        vocabulary = vocabulary if vocabulary is not None else {w: {} for w in self.SENTENCE}
+        return Talk(self.tmp, vocabulary, **kwargs)
+
+    def speech(self, talk, times=1):
+        """The sentence with a short pause inside phrases and a longer one between them."""
+        items = []
+        for index, word in enumerate(self.SENTENCE * times):
+            items += [word, 0.6 if index % 4 == 3 else 0.1]
+        return talk.audio(*items)
+
+    def wait_log(self, event, count=1, timeout=10.0):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            events = self.log_events(event)
+            if len(events) >= count:
+                return events
+            time.sleep(0.02)
+        self.fail("the stand-in never logged %d %r events" % (count, event))
+
+    def stream(self, client, uid, audio, chunk=0.1, pace=0.02):
+        """Send `audio` in chunks of `chunk` seconds, one every `pace` seconds of wall time."""
+        step = int(chunk * 32000)
+        for offset in range(0, len(audio), step):
+            client.send({"cmd": "audio", "id": uid}, audio[offset:offset + step])
+            time.sleep(pace)
+
+    def finish(self, client, uid):
+        client.send({"cmd": "stop", "id": uid})
+        return [h for h, _ in client.until(of_type("end", uid), timeout=15)]
+
+    def test_committed_words_never_change(self):
+        # Passes run while words are still being heard, so the last word of a
+        # pass is often cut off and comes out truncated: tentative text changes,
+        # and only what two passes in a row agree on may be kept.
+        for pace in (0.01, 0.02):
+            with self.subTest(pace=pace):
+                self.setUp()
+                talk = self.talk()
+                audio = self.speech(talk, times=2)
+                client = self.start_server(talk)
+                client.send({"cmd": "start", "id": 1, "sampleFormat": "int16", "partials": True})
+                self.stream(client, 1, audio, pace=pace)
+                replies = self.finish(client, 1)
+                partials = [h["text"].split() for h in replies if h["type"] == "partial"]
+                self.assertEqual([h["type"] for h in replies[-2:]], ["final", "end"])
+                final = replies[-2]["text"].split()
+                self.assertEqual(final, self.SENTENCE * 2)
+                self.assertGreater(len(partials), 6)
+                for index in range(len(partials) - 1):
+                    agreed = common_words(partials[index], partials[index + 1])
+                    for later in partials[index + 1:] + [final]:
+                        self.assertEqual(later[:len(agreed)], agreed,
+                                         "agreed words changed after partial %d: %r"
+                                         % (index, partials))
+                calls = [e["seconds"] for e in self.log_events("transcribe")]
+                total = len(audio) / 32000
+                # Only the uncommitted tail is transcribed again, however many passes.
+                self.assertLess(sum(calls) / total, 3.0, calls)
+                self.assertLess(max(calls[len(calls) // 2:]), total / 2, calls)
+                self.assertLess(calls[-1], total / 2, "the final pass covered everything")
+
+    def test_work_stays_bounded_when_passes_are_slow(self):
+        # Each pass costs half its audio's length: audio comes faster than
+        # passes finish, and one pass must take all that arrived meanwhile.
+        talk = self.talk()
+        client = self.start_server(talk, STANDIN_WHISPER_COST=0.5)
+        audio = self.speech(talk)
+        client.send({"cmd": "start", "id": 1, "sampleFormat": "int16", "partials": True})
+        self.stream(client, 1, audio, chunk=0.05, pace=0.0)
+        replies = self.finish(client, 1)
+        self.assertEqual(replies[-2]["text"].split(), self.SENTENCE)
+        calls = [e["seconds"] for e in self.log_events("transcribe")]
+        self.assertLess(len(calls), 10, calls)
+        self.assertLess(sum(calls) / (len(audio) / 32000), 3.0, calls)
+
+    def test_silence_and_noise_give_no_text(self):
+        vocabulary = {
+            "hello": {},
+            "hum": {"no_speech_prob": 0.7, "avg_logprob": -1.3},
+            "hiss": {"no_speech_prob": 0.95, "avg_logprob": -0.3},
+            "mumble": {"no_speech_prob": 0.7, "avg_logprob": -0.4},
+            "quiet": {"no_speech_prob": 0.2, "avg_logprob": -1.6},
+        }
+        cases = [
+            ("silence", [3.0], ""),
+            ("unsure it is speech, unsure of the words", [1.0, "hum", 1.0], ""),
+            ("sure it is not speech", [1.0, "hiss", 1.0], ""),
+            ("unsure it is speech but sure of the words", [1.0, "mumble", 1.0], "mumble"),
+            ("speech with unsure words", [1.0, "quiet", 1.0], "quiet"),
+            ("noise around speech", ["hum", 1.0, "hello", 1.0, "hiss"], "hello"),
+        ]
+        for partials in (False, True):
+            for name, items, expected in cases:
+                with self.subTest(name, partials=partials):
+                    self.setUp()
+                    talk = self.talk(vocabulary)
+                    client = self.start_server(talk)
+                    client.send({"cmd": "start", "id": 4, "sampleFormat": "int16",
+                                 "partials": partials})
+                    self.stream(client, 4, talk.audio(*items), chunk=0.25)
+                    replies = self.finish(client, 4)
+                    self.assertEqual(replies[-2:], [{"type": "final", "id": 4, "text": expected},
+                                                    {"type": "end", "id": 4}])
+                    for header in replies[:-2]:
+                        self.assertEqual(header["type"], "partial")
+                        self.assertEqual(header["text"], expected)
+                    self.assertTrue(all(e["vad_filter"] for e in self.log_events("transcribe")))
+
+    def test_repeated_segments_are_dropped(self):
+        vocabulary = {"Thank you.": {}, "Hello.": {}, "Bye.": {}}
+        cases = [
+            ("four in a row", ["Thank you.", 1, "Thank you.", 1, "Thank you.", 1, "Thank you."],
+             "Thank you."),
+            ("three in a row", ["Hello.", 1, "Thank you.", 1, "Thank you.", 1, "Thank you.", 1,
+                                "Bye."], "Hello. Thank you. Bye."),
+            ("two are kept", ["Thank you.", 1, "Thank you.", 1, "Bye."],
+             "Thank you. Thank you. Bye."),
+            ("not in a row", ["Bye.", 1, "Hello.", 1, "Bye.", 1, "Hello.", 1, "Bye."],
+             "Bye. Hello. Bye. Hello. Bye."),
+        ]
+        for name, items, expected in cases:
+            with self.subTest(name):
+                self.setUp()
+                talk = self.talk(vocabulary)
+                client = self.start_server(talk)
+                client.send({"cmd": "start", "id": 2, "sampleFormat": "int16", "partials": False})
+                client.send({"cmd": "audio", "id": 2}, talk.audio(*items))
+                replies = self.finish(client, 2)
+                self.assertEqual(replies, [{"type": "final", "id": 2, "text": expected},
+                                           {"type": "end", "id": 2}])
+
+    def test_device_falls_back_to_the_cpu(self):
+        talk = self.talk()
+        client = self.start_server(talk, STANDIN_WHISPER_LOAD_FAIL="cuda")
+        audio = talk.audio("one", 0.2, "two")
+        for uid in (1, 2):
+            client.send({"cmd": "start", "id": uid, "sampleFormat": "int16", "partials": False,
+                         "device": "cuda", "computeType": "float16"})
+            client.send({"cmd": "audio", "id": uid}, audio)
+            replies = self.finish(client, uid)
+            expected = [("final", "one two"), ("end", None)]
+            if uid == 1:
+                expected.insert(0, ("error", None))
+                self.assertIn("cuda", replies[0]["message"])
+                self.assertIn("CPU", replies[0]["message"])
+                self.assertEqual(replies[0]["id"], 1)
+            self.assertEqual([(h["type"], h.get("text")) for h in replies], expected)
+        loads = [(e["device"], e["compute_type"]) for e in self.log_events("load")]
+        self.assertEqual(loads, [("cuda", "float16"), ("cpu", "int8")])
+
+    def test_device_fallback_that_fails_too_fails_the_utterance(self):
+        talk = self.talk()
+        client = self.start_server(talk, STANDIN_WHISPER_LOAD_FAIL="cuda,cpu")
+        client.send({"cmd": "start", "id": 1, "sampleFormat": "int16", "partials": True,
+                     "device": "cuda"})
+        client.send({"cmd": "audio", "id": 1}, talk.audio("one", 1.0))
+        replies = self.finish(client, 1)
+        self.assertEqual([h["type"] for h in replies], ["error", "end"])
+        self.assertIn("Unable to load the whisper model small", replies[0]["message"])
+
+    def test_cancel_abandons_a_long_pass(self):
+        talk = self.talk()
+        client = self.start_server(talk, STANDIN_WHISPER_COST=1.0)
+        items = []
+        for word in self.SENTENCE:
+            items += [word, 0.6]
+        client.send({"cmd": "start", "id": 1, "sampleFormat": "int16", "partials": True})
+        client.send({"cmd": "audio", "id": 1}, talk.audio(*items))
+        self.wait_log("transcribe")
+        client.send({"cmd": "cancel", "id": 1})
+        began = time.monotonic()
+        client.send({"cmd": "start", "id": 2, "sampleFormat": "int16", "partials": False})
+        client.send({"cmd": "audio", "id": 2}, talk.audio("seven"))
+        client.send({"cmd": "stop", "id": 2})
+        replies = [h for h, _ in client.until(of_type("end", 2), timeout=10)]
+        # The 16 s pass stops at its next segment instead of running to its end.
+        self.assertLess(time.monotonic() - began, 5.0)
+        self.assertEqual(replies[-2:], [{"type": "final", "id": 2, "text": "seven"},
+                                        {"type": "end", "id": 2}])
+        self.assertEqual(len(self.log_events("transcribed")), 1)
+
+    def test_quit_during_a_long_pass(self):
+        talk = self.talk()
+        client = self.start_server(talk, STANDIN_WHISPER_COST=5.0)
+        client.send({"cmd": "start", "id": 1, "sampleFormat": "int16", "partials": True})
+        client.send({"cmd": "audio", "id": 1}, talk.audio("one", 3.0, "two", 3.0))
+        self.wait_log("transcribe")
+        began = time.monotonic()
+        client.send({"cmd": "quit"})
+        self.assertEqual(client.wait_exit(2), 0)
+        self.assertLess(time.monotonic() - began, 2.0)
+
+    def test_audio_read_while_the_model_loads_is_kept(self):
+        talk = self.talk()
+        client = self.start_server(talk, STANDIN_WHISPER_LOAD_DELAY=1.5)
+        client.send({"cmd": "start", "id": 1, "sampleFormat": "int16", "partials": True})
+        # The model starts loading at "start", before any audio or "stop".
+        self.wait_log("load")
+        self.assertEqual(self.log_events("loaded"), [])
+        self.stream(client, 1, self.speech(talk), pace=0.0)
+        replies = self.finish(client, 1)
+        self.assertEqual(replies[-2]["text"].split(), self.SENTENCE)
+        self.assertEqual(len(self.log_events("load")), 1)
+
+    def test_the_model_loads_at_start_and_is_kept(self):
+        talk = self.talk()
+        client = self.start_server(talk)
+        steps = [
+            ({}, True), ({"language": "de", "prompt": "Namen"}, False),
+            ({"model": "tiny"}, True), ({"model": "tiny"}, False), ({"device": "cpu", "model": "tiny"}, False),
+            ({"model": "tiny", "computeType": "float32"}, True),
+        ]
+        for uid, (settings, loads) in enumerate(steps, start=1):
+            with self.subTest(settings=settings):
+                before = len(self.log_events("loaded"))
+                client.send(dict({"cmd": "start", "id": uid, "sampleFormat": "int16",
+                                  "partials": True}, **settings))
+                if loads:
+                    self.wait_log("loaded", before + 1)
+                client.send({"cmd": "audio", "id": uid}, talk.audio("one", 0.6))
+                replies = self.finish(client, uid)
+                self.assertEqual(replies[-2]["text"], "one")
+                self.assertEqual(len(self.log_events("loaded")), before + (1 if loads else 0))
 
 
 if __name__ == "__main__":
