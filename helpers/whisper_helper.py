@@ -240,6 +240,33 @@ def complete_snapshot(hub, repo):
     return folder
 
 
+def hub_cache_dir(hub):
+    constants = getattr(hub, "constants", None)
+    cache = getattr(constants, "HF_HUB_CACHE", None)
+    if cache:
+        return str(cache)
+    if os.environ.get("HF_HUB_CACHE"):
+        return os.environ["HF_HUB_CACHE"]
+    home = os.environ.get("HF_HOME") or os.path.join(os.path.expanduser("~"), ".cache", "huggingface")
+    return os.path.join(home, "hub")
+
+
+def blob_bytes(blobs_dir):
+    """Bytes in a repository's blobs folder, partial downloads included."""
+    total = 0
+    try:
+        entries = os.scandir(blobs_dir)
+    except OSError:
+        return 0
+    with entries:
+        for entry in entries:
+            try:
+                total += entry.stat(follow_symlinks=False).st_size
+            except OSError:
+                pass
+    return total
+
+
 def cached_model_path(model_id):
     """The local folder of a catalogue model that is fully downloaded, else None."""
     model = CATALOGUE_BY_ID.get(model_id)
@@ -253,18 +280,18 @@ def cached_model_path(model_id):
 
 # ---------------------------------------------------------------- download
 
-def make_progress_class(emit, model):
+def make_progress_class(emit, model, blobs_dir):
     """A tqdm stand-in for snapshot_download that turns progress into events.
 
     Hubs up to 1.0 hand the class to thread_map, which iterates over it and
     counts files; later hubs feed it byte counts (unit "B") and let "total"
     grow as each file starts. Byte counts are reported as they come. File
-    counts carry no sizes, so they are spread over the catalogue size of the
-    model to give the user an idea of the amount.
+    counts carry no sizes, so for those hubs the bytes are measured where the
+    hub writes them, in the repository's blobs folder (see poll()).
     """
     approx_total = model.size_mib * MIB
     lock = threading.RLock()
-    shared = {"bytes_seen": False, "last": None, "last_time": 0.0}
+    shared = {"bytes_seen": False, "files_bar": None, "last": None, "last_time": 0.0}
 
     class DownloadProgress:
         _lock = None
@@ -282,6 +309,9 @@ def make_progress_class(emit, model):
             self.unit = kwargs.get("unit") or "it"
             self.disable = False
             self.pos = 0
+            if self.unit != "B":
+                with lock:
+                    shared["files_bar"] = self
 
         # tqdm.contrib.concurrent uses these on the class, and deletes
         # _lock again afterwards.
@@ -305,6 +335,7 @@ def make_progress_class(emit, model):
             for item in self.iterable:
                 yield item
                 self.update(1)
+            self.close()
 
         def __len__(self):
             return int(self.total or 0)
@@ -356,10 +387,13 @@ def make_progress_class(emit, model):
             else:
                 if shared["bytes_seen"]:
                     return
+                shared["files_bar"] = self
+                received = blob_bytes(blobs_dir)
                 count = self.total or 0
-                fraction = min(self.n / count, 1.0) if count else 0.0
-                total = approx_total
-                received = int(total * fraction)
+                all_files = count and self.n >= count
+                # The real total is known only at the end; until then the
+                # catalogue size stands in, never below what has arrived.
+                total = received if all_files else max(approx_total, received)
             percent = int(received * 100 // total) if total > 0 else 0
             percent = max(0, min(100, percent))
             current = (received, total, percent)
@@ -377,7 +411,33 @@ def make_progress_class(emit, model):
             emit({"type": "progress", "model": model.id, "received": received,
                   "total": total, "percent": percent})
 
+        @classmethod
+        def poll(cls):
+            """Reports the bytes on disk while a file-counting hub is busy
+            with one large file and would otherwise say nothing for minutes."""
+            with lock:
+                bar = shared["files_bar"]
+                if bar is not None and not shared["bytes_seen"]:
+                    bar._report(False)
+
     return DownloadProgress
+
+
+def run_with_polling(work, poll, interval=0.5):
+    """Runs work() while a daemon thread calls poll() every interval seconds."""
+    done = threading.Event()
+
+    def watch():
+        while not done.wait(interval):
+            poll()
+
+    watcher = threading.Thread(target=watch, name="download-progress", daemon=True)
+    watcher.start()
+    try:
+        return work()
+    finally:
+        done.set()
+        watcher.join()
 
 
 def error_text(error):
@@ -401,12 +461,16 @@ def download_model(writer, model_id):
         emit({"type": "cached", "model": model_id, "path": path})
         return 0
     emit({"type": "start", "model": model_id})
+    blobs_dir = os.path.join(hub_cache_dir(hub), "models--" + model.repo.replace("/", "--"), "blobs")
+    progress = make_progress_class(emit, model, blobs_dir)
     try:
-        path = hub.snapshot_download(
-            repo_id=model.repo,
-            allow_patterns=MODEL_FILE_PATTERNS,
-            tqdm_class=make_progress_class(emit, model),
-        )
+        path = run_with_polling(
+            lambda: hub.snapshot_download(
+                repo_id=model.repo,
+                allow_patterns=MODEL_FILE_PATTERNS,
+                tqdm_class=progress,
+            ),
+            progress.poll)
     except Exception as error:
         log("download of", model.repo, "failed:\n" + traceback.format_exc())
         emit({"type": "error", "model": model_id, "message": error_text(error)})

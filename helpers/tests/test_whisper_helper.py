@@ -127,6 +127,21 @@ class DownloadTest(HelperTestCase):
                 self.assertLessEqual({"config.json", "model.bin", "tokenizer.json", "vocabulary.*"},
                                      set(calls[0]["allow_patterns"]))
 
+    def test_file_counting_hub_reports_bytes_as_they_arrive(self):
+        # A hub that only counts files says nothing while model.bin comes in;
+        # the bytes are read from the cache's blobs folder instead.
+        events, result = self.download(["--model", "tiny"], STANDIN_HF_PROGRESS="files",
+                                       STANDIN_HF_FILE_SIZE="4000000", STANDIN_HF_WRITE_DELAY="0.4")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        progress = [event for event in events if event["type"] == "progress"]
+        received = [event["received"] for event in progress]
+        self.assertEqual(received, sorted(received))
+        # Parts of model.bin are reported, not just whole files.
+        self.assertTrue(any(0 < value % 1000000 and 1000000 <= value < 4000000 for value in received), received)
+        self.assertEqual(progress[-1]["received"], 17 + 4000000 + 14 + 4)
+        self.assertEqual(progress[-1]["total"], progress[-1]["received"])
+        self.assertEqual(progress[-1]["percent"], 100)
+
     def test_model_on_disk_is_reported_cached(self):
         first, _ = self.download(["--model", "base.en"])
         self.assertEqual(first[-1]["type"], "finished")

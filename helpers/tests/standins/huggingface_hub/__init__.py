@@ -12,6 +12,8 @@ Controlled by the environment:
   STANDIN_HF_SKIP      comma list of files snapshot_download silently leaves out
   STANDIN_HF_MISSING   comma list of files hf_hub_download answers with a 404
   STANDIN_HF_FILE_SIZE size in bytes of model.bin (default 40000)
+  STANDIN_HF_WRITE_DELAY seconds between the four pieces in which each blob is
+                       written to <blob>.incomplete before it takes its name
 """
 
 import fnmatch
@@ -54,8 +56,14 @@ def _store(repo_id, filename, content, cache_dir=None):
     blobs = os.path.join(root, "blobs")
     os.makedirs(blobs, exist_ok=True)
     blob = os.path.join(blobs, hashlib.sha256(content).hexdigest())
-    with open(blob, "wb") as out:
-        out.write(content)
+    delay = env_float("STANDIN_HF_WRITE_DELAY")
+    with open(blob + ".incomplete", "wb") as out:
+        step = max(len(content) // 4, 1)
+        for offset in range(0, len(content), step):
+            out.write(content[offset:offset + step])
+            out.flush()
+            time.sleep(delay)
+    os.replace(blob + ".incomplete", blob)
     link = os.path.join(root, "snapshots", COMMIT, filename)
     os.makedirs(os.path.dirname(link), exist_ok=True)
     if os.path.lexists(link):
