@@ -40,9 +40,20 @@ SPACY_MODEL = "en_core_web_sm"
 # becomes the repository path voices/<id>.pt.
 VOICE_PATTERN = re.compile(r"[a-z]{2}_[a-z0-9_]+\Z")
 
-# Audio goes out in pieces of at most half a second, so a "cancel" takes
-# effect quickly even inside one long synthesized sentence.
-CHUNK_SAMPLES = SAMPLE_RATE // 2
+# Audio goes out in pieces of at most a quarter second: the host starts
+# playing sooner, and a "cancel" drops what is not yet written.
+CHUNK_SAMPLES = SAMPLE_RATE // 4
+
+# A sentence ends at . ! ? or … (with closing quotes or brackets) before
+# white space; the full-width marks of Chinese and Japanese and the Hindi
+# danda end one even without a space after them.
+SENTENCE_END = re.compile(r"""[.!?\u2026]+["'\u201d\u2019\u00bb)\]]*(?=\s)"""
+                          r"""|[\u3002\uff01\uff1f\u0964]+[\u300d\u300f\u201d\u2019\uff09]*""")
+LINE_BREAKS = re.compile(r"[\r\n]+")
+# A period after these words does not end a sentence: splitting there would
+# put a pause into the middle of it.
+ABBREVIATIONS = frozenset(("mr", "mrs", "ms", "dr", "prof", "sr", "jr", "st", "vs", "e.g",
+                           "i.e", "cf", "fig", "approx", "dept", "mt"))
 
 MIB = 1024 * 1024
 
@@ -149,15 +160,32 @@ def run_check(out):
 # ---------------------------------------------------------------- download
 
 def prepare_language(code):
-    """Build a pipeline without a model so its language resources get fetched.
+    """Fetch what a language's pipeline would otherwise fetch at its first use.
 
-    English pipelines download a spaCy model at construction; doing it here,
-    while the user watches a download, keeps the first "say" from waiting on
-    the network.
+    English pipelines install the spaCy model when it is missing; doing it
+    here, while the user watches a download, keeps the first "say" from
+    waiting on the network.
     """
-    from kokoro import KPipeline
+    try:
+        import spacy.util
+    except ImportError:
+        # Without spaCy, building a pipeline fetches whatever it needs instead.
+        from kokoro import KPipeline
 
-    KPipeline(lang_code=code, repo_id=REPO_ID, model=False)
+        KPipeline(lang_code=code, repo_id=REPO_ID, model=False)
+        return
+    if spacy.util.is_package(SPACY_MODEL):
+        return
+    import spacy.cli
+
+    try:
+        spacy.cli.download(SPACY_MODEL)
+    except SystemExit as stop:
+        # spaCy's command-line code exits when pip or its server fails.
+        if stop.code in (None, 0):
+            return
+        raise RuntimeError("spaCy could not install %s (exit status %s)"
+                           % (SPACY_MODEL, stop.code)) from None
 
 
 def run_download(out, args):
@@ -348,35 +376,79 @@ class Synthesizer:
         return path if isinstance(path, str) and os.path.isfile(path) else voice
 
     def pieces(self, request):
-        """Yield the request's audio as float sample arrays, piece by piece."""
-        import numpy
+        """Yield the request's audio as float sample arrays, sentence by sentence.
 
+        Each sentence is a call of its own, and the next call starts only when
+        the caller asks for more: a caller that stops asking stops synthesis.
+        """
         self.load()
         pipeline = self.pipeline(request.voice[0])
         voice = self.voice_source(request.voice)
-        no_grad = None
+        with NoGradients():
+            for sentence in split_sentences(request.text):
+                for result in pipeline(sentence, voice=voice, speed=request.speed):
+                    samples = audio_samples(result)
+                    if samples is not None:
+                        yield samples
+
+
+class NoGradients:
+    """torch.no_grad() when torch has it: synthesis needs no gradients."""
+
+    def __enter__(self):
+        self._context = None
         try:
             import torch
 
-            no_grad = getattr(torch, "no_grad", None)
+            self._context = torch.no_grad()
         except Exception:
-            pass
-        context = no_grad() if callable(no_grad) else None
-        if context is not None:
-            context.__enter__()
-        try:
-            for result in pipeline(request.text, voice=voice, speed=request.speed):
-                _graphemes, _phonemes, audio = result
-                if audio is None:
-                    continue
-                if hasattr(audio, "numpy"):
-                    audio = audio.detach().cpu().numpy() if hasattr(audio, "detach") else audio.numpy()
-                samples = numpy.asarray(audio, dtype=numpy.float32).reshape(-1)
-                if samples.size:
-                    yield samples
-        finally:
-            if context is not None:
-                context.__exit__(None, None, None)
+            return self
+        self._context.__enter__()
+        return self
+
+    def __exit__(self, *exc):
+        if self._context is not None:
+            self._context.__exit__(*exc)
+        return False
+
+
+def audio_samples(result):
+    """The float samples of one pipeline result, or None when it has none."""
+    import numpy
+
+    _graphemes, _phonemes, audio = result
+    if audio is None:
+        return None
+    if hasattr(audio, "numpy"):
+        audio = audio.detach().cpu().numpy() if hasattr(audio, "detach") else audio.numpy()
+    samples = numpy.asarray(audio, dtype=numpy.float32).reshape(-1)
+    return samples if samples.size else None
+
+
+def ends_sentence(line, match):
+    """False for a period after an abbreviation or an initial (J. R. R. Tolkien)."""
+    if match.group() != ".":
+        return True
+    words = line[:match.start()].split()
+    if not words:
+        return True
+    word = words[-1].lstrip("\"'([\u201c\u2018")
+    if len(word) == 1 and word.isalpha() and word.isupper() and word != "I":
+        return False
+    return word.lower() not in ABBREVIATIONS
+
+
+def split_sentences(text):
+    """The sentences of `text`, trimmed, in order; lines never share one."""
+    sentences = []
+    for line in LINE_BREAKS.split(text):
+        start = 0
+        for match in SENTENCE_END.finditer(line):
+            if ends_sentence(line, match):
+                sentences.append(line[start:match.end()].strip())
+                start = match.end()
+        sentences.append(line[start:].strip())
+    return [sentence for sentence in sentences if sentence]
 
 
 def encode_samples(samples, sample_format):

@@ -75,15 +75,15 @@ class DownloadTest(HelperTestCase):
     def test_model_and_voices(self):
         cases = [
             (["model", "af_heart", "bf_emma"],
-             ["config.json", "kokoro-v1_0.pth", "voices/af_heart.pt", "voices/bf_emma.pt"], ["a"]),
-            (["ef_dora", "jf_alpha"], ["voices/ef_dora.pt", "voices/jf_alpha.pt"], []),
+             ["config.json", "kokoro-v1_0.pth", "voices/af_heart.pt", "voices/bf_emma.pt"], True),
+            (["ef_dora", "jf_alpha"], ["voices/ef_dora.pt", "voices/jf_alpha.pt"], False),
         ]
-        for args, files, pipelines in cases:
+        for args, files, english in cases:
             with self.subTest(args=args):
                 self.setUp()
                 events, result = self.download(args, STANDIN_STDOUT=1)
                 self.assertEqual(result.returncode, 0, result.stderr)
-                names = files + (["en_core_web_sm"] if pipelines else [])
+                names = files + (["en_core_web_sm"] if english else [])
                 self.assert_steps(events, [(name, "progress") for name in names])
                 calls = self.log_events("hf_hub_download")
                 self.assertEqual([(c["repo_id"], c["filename"]) for c in calls],
@@ -91,10 +91,48 @@ class DownloadTest(HelperTestCase):
                 snapshots = os.path.join(self.cache, "models--hexgrad--Kokoro-82M", "snapshots")
                 for name in files:
                     self.assertTrue(glob.glob(os.path.join(glob.escape(snapshots), "*", name)), name)
-                # English pipelines fetch their spaCy model now, not at the first "say".
-                built = self.log_events("KPipeline")
-                self.assertEqual([(b["lang_code"], b["repo_id"], b["model"]) for b in built],
-                                 [(code, REPO, False) for code in pipelines])
+                # American and British voices share the one spaCy model.
+                self.assertEqual([e["model"] for e in self.log_events("spacy_download")],
+                                 ["en_core_web_sm"] if english else [])
+
+    def test_english_voices_prepare_the_spacy_model(self):
+        cases = [
+            ("missing", None, {}, "progress", ["en_core_web_sm"], []),
+            ("already installed", None, {"STANDIN_SPACY_INSTALLED": "en_core_web_sm"},
+             "progress", [], []),
+            ("download fails", None, {"STANDIN_SPACY_FAIL": "no network"}, "error",
+             ["en_core_web_sm"], []),
+            # Without spaCy a pipeline is built, which fetches what it needs itself.
+            ("no spaCy", {"spacy": BLOCK}, {}, "progress", [], [("a", REPO, False)]),
+        ]
+        for name, blocked, env, outcome, downloads, pipelines in cases:
+            with self.subTest(name):
+                self.setUp()
+                if blocked:
+                    env = dict(env, PYTHONPATH=os.pathsep.join(self.blocked(blocked)))
+                events, result = self.download(["af_heart"], **env)
+                self.assert_steps(events, [("voices/af_heart.pt", "progress"),
+                                           ("en_core_web_sm", outcome)])
+                self.assertEqual([e["model"] for e in self.log_events("spacy_download")], downloads)
+                built = [(b["lang_code"], b["repo_id"], b["model"])
+                         for b in self.log_events("KPipeline")]
+                self.assertEqual(built, pipelines)
+                if outcome == "error":
+                    self.assertNotEqual(result.returncode, 0)
+                    self.assertIn("en_core_web_sm", events[-2]["message"])
+                    self.assertIn(b"Server error", result.stderr)
+                else:
+                    self.assertEqual(result.returncode, 0, result.stderr)
+
+    def test_first_say_after_a_download_needs_no_network(self):
+        events, result = self.download(["af_heart"])
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(len(self.log_events("spacy_download")), 1)
+        client = self.serve(KOKORO, self.environment())
+        client.send(ServeTest.say(1))
+        client.until(of_type("end", 1))
+        self.assertEqual(len(self.log_events("spacy_download")), 1, "the first say installed spaCy")
+        self.assertEqual(len(self.log_events("KPipeline")), 1)
 
     def test_failures_are_reported_and_the_rest_continues(self):
         events, result = self.download(["af_nosuch", "../../../etc/passwd", "bf_emma"],
@@ -102,6 +140,7 @@ class DownloadTest(HelperTestCase):
         self.assertNotEqual(result.returncode, 0)
         self.assert_steps(events, [("voices/af_nosuch.pt", "error"), ("../../../etc/passwd", "error"),
                                    ("voices/bf_emma.pt", "progress"), ("en_core_web_sm", "progress")])
+        self.assertEqual(len(self.log_events("spacy_download")), 1)
         errors = [e for e in events if e["type"] == "error"]
         self.assertIn("404", errors[0]["message"])
         self.assertIn("voice", errors[1]["message"])
@@ -149,7 +188,7 @@ class ServeTest(HelperTestCase):
         return client.until(lambda h: h.get("id") == rid and h.get("type") in ("end", "error"))
 
     def test_say_gives_format_chunks_and_end(self):
-        text = '  He said "ça va?" \\ 日本\nSecond line.\n'
+        text = '  He said "\u00e7a va?" \\ \u65e5\u672c\nSecond line.\n'
         for sample_format, piece in (("int16", PIECE_INT16), ("float", PIECE_FLOAT)):
             with self.subTest(sample_format=sample_format):
                 self.setUp()
@@ -163,29 +202,85 @@ class ServeTest(HelperTestCase):
                 self.assertTrue(chunks)
                 for header, payload in chunks:
                     self.assertEqual(header, {"type": "chunk", "id": 1, "size": len(payload)})
-                # Two lines of text, one piece of audio each.
-                self.assertEqual(b"".join(payload for _, payload in chunks), piece * 2)
-                [call] = self.log_events("call")
-                self.assertEqual((call["text"], call["voice"], call["speed"], call["lang_code"]),
-                                 (text, "af_heart", 1.25, "a"))
+                # Three sentences, one piece of audio each.
+                self.assertEqual(b"".join(payload for _, payload in chunks), piece * 3)
+                calls = self.log_events("call")
+                self.assertEqual([c["text"] for c in calls],
+                                 ['He said "\u00e7a va?"', "\\ \u65e5\u672c", "Second line."])
+                for call in calls:
+                    self.assertEqual((call["voice"], call["speed"], call["lang_code"]),
+                                     ("af_heart", 1.25, "a"))
 
-    def test_long_audio_is_split_into_whole_samples(self):
-        client = self.start_server(STANDIN_KOKORO_REPEAT=20000)
-        frames = self.request(client, 4, text="One long sentence.")
-        chunks = [payload for header, payload in frames if header["type"] == "chunk"]
-        self.assertGreater(len(chunks), 1)
-        self.assertTrue(all(len(chunk) % 2 == 0 for chunk in chunks))
-        self.assertEqual(b"".join(chunks), PIECE_INT16 * 20000)
+    def test_text_is_split_into_sentences(self):
+        cases = [
+            ("one sentence", "Hello there", ["Hello there"]),
+            ("marks and quotes", 'Is it? Yes! He said "Stop." Then left... Fine\u2026 ok',
+             ["Is it?", "Yes!", 'He said "Stop."', "Then left...", "Fine\u2026", "ok"]),
+            ("lines", "First line\r\n\n  second line  \nthird.", ["First line", "second line", "third."]),
+            ("abbreviations and initials", "Mr. Smith met Dr. J. R. R. Tolkien, e.g. at home. It was I. Bye.",
+             ["Mr. Smith met Dr. J. R. R. Tolkien, e.g. at home.", "It was I.", "Bye."]),
+            ("numbers and addresses", "Pi is 3.14 or so. See example.com now.",
+             ["Pi is 3.14 or so.", "See example.com now."]),
+            ("full-width marks", "\u4eca\u65e5\u306f\u3002\u300c\u306f\u3044\u3002\u300d\u6b21\uff01\u6700\u5f8c",
+             ["\u4eca\u65e5\u306f\u3002", "\u300c\u306f\u3044\u3002\u300d", "\u6b21\uff01", "\u6700\u5f8c"]),
+            ("only white space", " \n\t ", []),
+        ]
+        client = self.start_server()
+        for rid, (name, text, sentences) in enumerate(cases, start=1):
+            with self.subTest(name):
+                before = len(self.log_events("call"))
+                frames = self.request(client, rid, text=text)
+                self.assertEqual(frames[-1][0], {"type": "end", "id": rid})
+                calls = [c["text"] for c in self.log_events("call")[before:]]
+                self.assertEqual(calls, sentences)
+                # Nothing of the text is lost or repeated.
+                self.assertEqual("".join(calls).replace(" ", ""), "".join(text.split()))
+
+    def test_first_audio_comes_after_the_first_sentence(self):
+        first = "This is the first sentence."
+        rest = " ".join("Sentence number %d goes on for a while longer here." % n for n in range(14))
+        cost = 0.004
+        client = self.start_server(STANDIN_KOKORO_CHAR_COST=cost, STANDIN_KOKORO_SAMPLES_PER_CHAR=100)
+        began = time.monotonic()
+        client.send(self.say(1, text=first + " " + rest))
+        self.assertEqual(client.next()[0]["type"], "format")
+        header, _ = client.next(timeout=10)
+        arrived = time.monotonic()
+        self.assertEqual(header["type"], "chunk")
+        self.assertEqual(client.next(timeout=10)[0]["type"], "chunk")
+        client.send({"cmd": "cancel", "id": 1})
+        whole = cost * len(first + rest)
+        self.assertLess(arrived - began, whole / 3, "the first chunk waited for more than one sentence")
+        # Each of the two sentences fits in one chunk, so both are in the log by now.
+        pieces = self.log_events("piece")
+        self.assertEqual(pieces[0]["text"], first)
+        # Sent as soon as the first sentence was done, before the second one was.
+        self.assertLess(arrived, pieces[1]["end"])
+
+    def test_chunks_stay_within_a_quarter_second(self):
+        for sample_format, piece, width in (("int16", PIECE_INT16, 2), ("float", PIECE_FLOAT, 4)):
+            with self.subTest(sample_format=sample_format):
+                self.setUp()
+                client = self.start_server(STANDIN_KOKORO_REPEAT=20000)
+                frames = self.request(client, 4, text="One long sentence.",
+                                      sample_format=sample_format)
+                chunks = [payload for header, payload in frames if header["type"] == "chunk"]
+                self.assertGreater(len(chunks), 1)
+                self.assertTrue(all(len(chunk) <= 6000 * width for chunk in chunks),
+                                [len(chunk) for chunk in chunks])
+                self.assertTrue(all(len(chunk) % width == 0 for chunk in chunks))
+                self.assertEqual(b"".join(chunks), piece * 20000)
 
     def test_model_loads_once_and_pipelines_are_kept_per_language(self):
         client = self.start_server()
         for rid, voice in enumerate(["af_heart", "bf_emma", "af_bella", "bf_emma"], start=1):
-            frames = self.request(client, rid, voice=voice)
+            frames = self.request(client, rid, voice=voice, text="One. Two.")
             self.assertEqual(frames[-1][0]["type"], "end", frames)
         self.assertEqual([e["repo_id"] for e in self.log_events("KModel")], [REPO])
         built = [(e["lang_code"], e["repo_id"], e["model"]) for e in self.log_events("KPipeline")]
         self.assertEqual(built, [("a", REPO, "KModel"), ("b", REPO, "KModel")])
-        self.assertEqual([c["lang_code"] for c in self.log_events("call")], ["a", "b", "a", "b"])
+        self.assertEqual([c["lang_code"] for c in self.log_events("call")],
+                         ["a", "a", "b", "b", "a", "a", "b", "b"])
         self.assertNotIn("Defaulting repo_id", client.stderr_text())
 
     def test_downloaded_voice_is_used_from_the_cache(self):
@@ -204,30 +299,48 @@ class ServeTest(HelperTestCase):
         self.assertEqual(client.garbage, [])
         self.assertIn("stand-in", client.stderr_text())
 
-    def test_cancel_stops_the_chunks(self):
-        client = self.start_server(STANDIN_KOKORO_CHUNK_DELAY=0.2)
-        client.send(self.say(1, text="\n".join("Line %d." % n for n in range(20))))
+    def test_cancel_stops_synthesis_at_the_next_sentence(self):
+        cost = 0.3
+        lines = ["Line %d." % n for n in range(20)]
+        client = self.start_server(STANDIN_KOKORO_CHUNK_DELAY=cost)
+        client.send(self.say(1, text=" ".join(lines)))
         self.assertEqual(client.next()[0]["type"], "format")
         self.assertEqual(client.next()[0]["type"], "chunk")
+        # What the engine sends when the user starts another text.
+        cancelled = time.monotonic()
         client.send({"cmd": "cancel", "id": 1})
-        late = client.collect(1.0)
-        # At most the piece that was already on its way.
+        client.send(self.say(2, text="Next."))
+        frames = client.until(of_type("format", 2), timeout=10)
+        started = time.monotonic()
+        frames += client.until(of_type("end", 2), timeout=10)
+        late = [(h["type"], h["id"]) for h, _ in frames if h["id"] == 1]
+        # At most the sentence that was being synthesized, and nothing after "format" of 2.
         self.assertLessEqual(len(late), 1, late)
-        self.assertTrue(all(h["type"] == "chunk" for h, _ in late))
-        frames = self.request(client, 2, text="Next.")
-        self.assertEqual([(h["type"], h["id"]) for h, _ in frames],
+        self.assertTrue(all(kind == "chunk" for kind, _ in late), late)
+        self.assertEqual([(h["type"], h["id"]) for h, _ in frames if h["id"] == 2],
                          [("format", 2), ("chunk", 2), ("end", 2)])
+        # The new text starts without waiting for the rest of the old one.
+        self.assertLess(started - cancelled, cost * (len(lines) - 2) / 2)
+        texts = [c["text"] for c in self.log_events("call")]
+        self.assertEqual(texts[-1], "Next.")
+        old = [c for c in self.log_events("call") if c["text"] in lines]
+        self.assertLessEqual(len([c for c in old if c["t"] > cancelled]), 1, old)
+        self.assertLessEqual(len(old), 3, old)
+        self.assertEqual(client.collect(0.5), [])
 
-    def test_cancelled_request_in_the_queue_is_skipped(self):
-        client = self.start_server(STANDIN_KOKORO_CHUNK_DELAY=0.3)
+    def test_requests_are_answered_in_turn(self):
+        client = self.start_server(STANDIN_KOKORO_CHUNK_DELAY=0.2)
         client.send(self.say(1, text="One.\nTwo."))
         client.send(self.say(2, text="Never."))
         client.send({"cmd": "cancel", "id": 2})
-        client.send(self.say(3, text="Three."))
-        frames = client.until(of_type("end", 3), timeout=5)
-        self.assertEqual([(h["type"], h["id"]) for h, _ in frames if h["type"] != "chunk"],
-                         [("format", 1), ("end", 1), ("format", 3), ("end", 3)])
-        self.assertEqual([c["text"] for c in self.log_events("call")], ["One.\nTwo.", "Three."])
+        client.send(self.say(3, text="Three. Four."))
+        frames = client.until(of_type("end", 3), timeout=10)
+        # A say while another is spoken cancels nothing; chunks never interleave.
+        self.assertEqual([(h["type"], h["id"]) for h, _ in frames],
+                         [("format", 1), ("chunk", 1), ("chunk", 1), ("end", 1),
+                          ("format", 3), ("chunk", 3), ("chunk", 3), ("end", 3)])
+        self.assertEqual([c["text"] for c in self.log_events("call")],
+                         ["One.", "Two.", "Three.", "Four."])
 
     def test_say_before_the_model_has_loaded_is_queued(self):
         client = self.serve(KOKORO, self.environment(STANDIN_KOKORO_LOAD_DELAY=1.5))
