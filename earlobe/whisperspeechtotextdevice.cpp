@@ -15,6 +15,9 @@ namespace
 constexpr int StartTimeoutMs = 5000;
 constexpr int QuitTimeoutMs = 2000;
 constexpr int KillTimeoutMs = 1000;
+// No reply comes anywhere near this; a line that grows beyond it without a line feed is
+// garbage, and keeping it would let a broken helper make the host buffer without end.
+constexpr qsizetype MaxReplyLineBytes = 1024 * 1024;
 
 // A whole, non-negative number of payload bytes; anything else means "no payload".
 qint64 payloadSize(const QJsonObject &header)
@@ -161,6 +164,7 @@ bool WhisperSpeechToTextDevice::ensureProcess()
     }
 
     mBuffer.clear();
+    mDiscardingLine = false;
     mListening = false;
     mAvailable = true;
     mQuitting = false;
@@ -189,10 +193,28 @@ void WhisperSpeechToTextDevice::sendFrame(QJsonObject &command, const QByteArray
 
 void WhisperSpeechToTextDevice::readProcessOutput()
 {
-    mBuffer.append(mProcess->readAllStandardOutput());
+    QByteArray data = mProcess->readAllStandardOutput();
+    if (mDiscardingLine) {
+        const qsizetype lineFeed = data.indexOf('\n');
+        if (lineFeed < 0)
+            return;
+        data.remove(0, lineFeed + 1);
+        mDiscardingLine = false;
+    }
+    mBuffer.append(data);
     const QList<QJsonObject> frames = takeFrames(mBuffer);
+    dropOverlongLine();
     for (const QJsonObject &frame : frames)
         handleFrame(frame);
+}
+
+void WhisperSpeechToTextDevice::dropOverlongLine()
+{
+    if (mBuffer.size() <= MaxReplyLineBytes || mBuffer.contains('\n'))
+        return;
+    qCWarning(SPEECHTOTEXT_WHISPER_LOG) << "Dropping a reply line longer than" << MaxReplyLineBytes << "bytes";
+    mBuffer.clear();
+    mDiscardingLine = true;
 }
 
 void WhisperSpeechToTextDevice::readProcessError()
@@ -245,6 +267,7 @@ void WhisperSpeechToTextDevice::handleProcessFinished(int exitCode, QProcess::Ex
 {
     mListening = false;
     mBuffer.clear();
+    mDiscardingLine = false;
     if (mQuitting)
         return;
     qCWarning(SPEECHTOTEXT_WHISPER_LOG) << "whisper_helper.py stopped. Exit code:" << exitCode << exitStatus;

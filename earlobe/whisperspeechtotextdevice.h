@@ -62,6 +62,7 @@ private:
     void handleFrame(const QJsonObject &reply);
     void handleProcessFinished(int exitCode, QProcess::ExitStatus exitStatus);
     void stopProcess();
+    void dropOverlongLine();
     [[nodiscard]] bool isCurrentUtterance(const QJsonObject &reply) const;
 
     WhisperSpeechToTextDeviceInfo mInfo;
@@ -71,6 +72,8 @@ private:
     bool mListening = false;
     bool mAvailable = true;
     bool mQuitting = false;
+    // The rest of an overlong reply line is being skipped up to its line feed.
+    bool mDiscardingLine = false;
 };
 
 EARLOBE_EXPORT QDebug operator<<(QDebug d, const WhisperSpeechToTextDevice::WhisperSpeechToTextDeviceInfo &info);

@@ -10,6 +10,13 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace TextEditTextToSpeech
 {
+namespace
+{
+// No header comes anywhere near this; a line that grows beyond it without a line feed is
+// garbage, and keeping it would let a broken helper make the host buffer without end.
+constexpr qsizetype MaxHeaderLineBytes = 1024 * 1024;
+} // namespace
+
 QList<KokoroFrameDecoder::Frame> KokoroFrameDecoder::decode(const QByteArray &data)
 {
     mBuffer.append(data);
@@ -32,8 +39,25 @@ QList<KokoroFrameDecoder::Frame> KokoroFrameDecoder::decode(const QByteArray &da
         if (available == 0)
             break;
         const qsizetype lineFeed = mBuffer.indexOf('\n', position);
-        if (lineFeed < 0)
+        if (mDiscardingLine) {
+            position = lineFeed < 0 ? mBuffer.size() : lineFeed + 1;
+            mDiscardingLine = lineFeed < 0;
+            continue;
+        }
+        if (lineFeed < 0) {
+            if (available > MaxHeaderLineBytes) {
+                qCWarning(TEXTTOSPEECH_KOKORO_LOG) << "Dropping a header line longer than" << MaxHeaderLineBytes << "bytes";
+                position = mBuffer.size();
+                mDiscardingLine = true;
+            }
             break;
+        }
+        // Dropped however it arrived, so that one read and many reads give the same frames.
+        if (lineFeed - position > MaxHeaderLineBytes) {
+            qCWarning(TEXTTOSPEECH_KOKORO_LOG) << "Dropping a header line longer than" << MaxHeaderLineBytes << "bytes";
+            position = lineFeed + 1;
+            continue;
+        }
         const QByteArray line = mBuffer.mid(position, lineFeed - position);
         position = lineFeed + 1;
 
@@ -61,6 +85,7 @@ void KokoroFrameDecoder::reset()
     mBuffer.clear();
     mPendingHeader = {};
     mPendingPayloadSize = 0;
+    mDiscardingLine = false;
 }
 
 qsizetype KokoroFrameDecoder::bufferedBytes() const

@@ -28,5 +28,7 @@ private:
     QByteArray mBuffer;
     QJsonObject mPendingHeader;
     qint64 mPendingPayloadSize = 0;
+    // The rest of an overlong header line is being skipped up to its line feed.
+    bool mDiscardingLine = false;
 };
 } // namespace TextEditTextToSpeech

@@ -1,13 +1,11 @@
 #include "texttospeechkokorocheckjob.h"
 #include "texttospeech_kokoroinstall_debug.h"
+#include "texttospeechkokorocheckparser.h"
 #include "texttospeechkokoroutils.h"
 
 #include <translation.h>
 
 #include <QDebug>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QProcess>
 
 using namespace Qt::Literals::StringLiterals;
@@ -27,26 +25,6 @@ TextToSpeechKokoroCheckJob::CheckResult reinstallResult()
 {
     TextToSpeechKokoroCheckJob::CheckResult result;
     result.needReinstall = true;
-    return result;
-}
-
-// Anything that is not a JSON object reads as an empty object, so a helper that printed
-// nothing useful reports espeak-ng missing rather than a broken environment.
-TextToSpeechKokoroCheckJob::CheckResult parseCheckResult(const QByteArray &data)
-{
-    TextToSpeechKokoroCheckJob::CheckResult result;
-    const QJsonObject object = QJsonDocument::fromJson(data).object();
-    if (object.value("available"_L1).toBool(false))
-        return result;
-
-    // Entries are kept as they come, even unusable ones, so that a helper that lists
-    // something is never taken for one that lists nothing.
-    const QJsonArray missing = object.value("missing"_L1).toArray();
-    for (const QJsonValue &value : missing)
-        result.missing.append(value.toString());
-    if (object.value("espeakNg"_L1).toString().isEmpty())
-        result.missing.append(u"espeak-ng"_s);
-    result.needReinstall = result.missing.isEmpty();
     return result;
 }
 } // namespace
@@ -91,7 +69,7 @@ void TextToSpeechKokoroCheckJob::start()
         // The job answers once, whatever the process reports after this.
         process->disconnect(this);
         process->deleteLater();
-        const CheckResult result = parseCheckResult(process->readAllStandardOutput());
+        const CheckResult result = TextToSpeechKokoroCheckParser::parse(process->readAllStandardOutput());
         if (result.needReinstall)
             Q_EMIT needToReinstall();
         else if (!result.missing.isEmpty())
@@ -147,6 +125,6 @@ TextToSpeechKokoroCheckJob::CheckResult TextToSpeechKokoroCheckJob::checkSynchro
         process.waitForFinished(KillTimeoutMs);
         return reinstallResult();
     }
-    return parseCheckResult(process.readAllStandardOutput());
+    return TextToSpeechKokoroCheckParser::parse(process.readAllStandardOutput());
 }
 } // namespace TextEditTextToSpeech

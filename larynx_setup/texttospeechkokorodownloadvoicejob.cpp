@@ -1,11 +1,9 @@
 #include "texttospeechkokorodownloadvoicejob.h"
 #include "texttospeech_kokoroinstall_debug.h"
+#include "texttospeechkokorodownloadevent.h"
 #include "texttospeechkokoroutils.h"
 
 #include <translation.h>
-
-#include <QJsonDocument>
-#include <QJsonObject>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -88,23 +86,17 @@ void TextToSpeechKokoroDownloadVoiceJob::readOutput()
 
 void TextToSpeechKokoroDownloadVoiceJob::handleLine(const QByteArray &line)
 {
-    const QJsonObject event = QJsonDocument::fromJson(line).object();
-    if (event.isEmpty())
+    const TextToSpeechKokoroDownloadEvent event = TextToSpeechKokoroDownloadEvent::fromLine(line);
+    if (event.kind == TextToSpeechKokoroDownloadEvent::Kind::Ignored)
         return;
-    const QString type = event.value("type"_L1).toString();
-    // Success is judged by the helper's exit alone.
-    if (type == "finished"_L1)
-        return;
-    const QString file = event.value("file"_L1).toString();
-    if (type == "downloading"_L1) {
-        Q_EMIT downloadMessage(HostKit::i18nd(TRANSLATION_DOMAIN, "Downloading %1…", file));
+    if (event.kind == TextToSpeechKokoroDownloadEvent::Kind::Downloading) {
+        Q_EMIT downloadMessage(HostKit::i18nd(TRANSLATION_DOMAIN, "Downloading %1…", event.file));
         return;
     }
-    Q_EMIT downloadProgress(event.value("index"_L1).toInt(0), event.value("total"_L1).toInt(0));
-    if (type == "error"_L1) {
-        const QString message = event.value("message"_L1).toString();
-        qCWarning(TEXTTOSPEECH_KOKOROINSTALL_LOG) << "Unable to download" << file << message;
-        Q_EMIT downloadMessage(HostKit::i18nd(TRANSLATION_DOMAIN, "Unable to download %1: %2", file, message));
+    Q_EMIT downloadProgress(event.index, event.total);
+    if (event.kind == TextToSpeechKokoroDownloadEvent::Kind::Error) {
+        qCWarning(TEXTTOSPEECH_KOKOROINSTALL_LOG) << "Unable to download" << event.file << event.message;
+        Q_EMIT downloadMessage(HostKit::i18nd(TRANSLATION_DOMAIN, "Unable to download %1: %2", event.file, event.message));
     }
 }
 

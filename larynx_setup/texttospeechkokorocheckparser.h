@@ -1,0 +1,17 @@
+#pragma once
+
+#include "larynx_setup_export.h"
+#include "texttospeechkokorocheckjob.h"
+
+#include <QByteArray>
+
+namespace TextEditTextToSpeech
+{
+// Turns the output of kokoro_helper.py's check mode into a CheckResult. Kept apart from the
+// job so that the parsing can be exercised on its own, without a process.
+class LARYNX_SETUP_EXPORT TextToSpeechKokoroCheckParser
+{
+public:
+    [[nodiscard]] static TextToSpeechKokoroCheckJob::CheckResult parse(const QByteArray &data);
+};
+} // namespace TextEditTextToSpeech
