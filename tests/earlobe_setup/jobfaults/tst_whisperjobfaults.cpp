@@ -1,3 +1,4 @@
+#include "allsignalsspy.h"
 #include "fakehelperenvironment.h"
 #include "processprobe.h"
 
@@ -8,43 +9,12 @@
 #include <whisperspeechtotextinstallpythonevenvjob.h>
 #include <whisperspeechtotextmodelsjob.h>
 
-#include <QFile>
-#include <QMetaMethod>
 #include <QPointer>
-#include <QSignalSpy>
 #include <QTest>
 
 #include <memory>
-#include <vector>
 
 using namespace Qt::Literals::StringLiterals;
-
-namespace
-{
-// A program that records its pid like the fake helper does and then waits for ever, as a
-// slow pip or interpreter would.
-const QByteArray stallingProgram = "#!/bin/sh\necho $$ >> \"$FAKE_HELPER_PIDS\"\nexec sleep 600\n";
-
-// One spy on every signal the object declares beyond QObject's own.
-std::vector<std::unique_ptr<QSignalSpy>> spyOnAllSignals(QObject *object)
-{
-    std::vector<std::unique_ptr<QSignalSpy>> spies;
-    const QMetaObject *meta = object->metaObject();
-    for (int i = QObject::staticMetaObject.methodCount(); i < meta->methodCount(); ++i) {
-        if (meta->method(i).methodType() == QMetaMethod::Signal)
-            spies.push_back(std::make_unique<QSignalSpy>(object, meta->method(i)));
-    }
-    return spies;
-}
-
-int emitted(const std::vector<std::unique_ptr<QSignalSpy>> &spies)
-{
-    int count = 0;
-    for (const auto &spy : spies)
-        count += int(spy->size());
-    return count;
-}
-} // namespace
 
 class tst_WhisperJobFaults : public QObject
 {
@@ -70,11 +40,8 @@ void tst_WhisperJobFaults::init()
     QVERIFY(mEnvironment->createVenv(u"whisper"_s));
     // Every one-shot mode of the helper waits for ever.
     QVERIFY(mEnvironment->setScenario(R"({"modes":{"check":[{"stall":true}],"models":[{"stall":true}],"download":[{"stall":true}]}})"));
-    QVERIFY(FakeHelperEnvironment::writeFile(mEnvironment->home() + "/.venv/whisper/bin/pip"_L1, stallingProgram));
-    QVERIFY(
-        QFile::setPermissions(mEnvironment->home() + "/.venv/whisper/bin/pip"_L1, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-    QVERIFY(FakeHelperEnvironment::writeFile(mEnvironment->binDir() + "/python3"_L1, stallingProgram));
-    QVERIFY(QFile::setPermissions(mEnvironment->binDir() + "/python3"_L1, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    QVERIFY(FakeHelperEnvironment::writeStallingProgram(mEnvironment->home() + "/.venv/whisper/bin/pip"_L1));
+    QVERIFY(FakeHelperEnvironment::writeStallingProgram(mEnvironment->binDir() + "/python3"_L1));
 }
 
 void tst_WhisperJobFaults::cleanup()
@@ -133,13 +100,13 @@ void tst_WhisperJobFaults::destroyedWhileRunning()
 
     QPointer<QObject> job = startJob(kind);
     QVERIFY(job);
-    const auto spies = spyOnAllSignals(job);
+    const AllSignalsSpy spies(job);
     QTRY_COMPARE_WITH_TIMEOUT(mEnvironment->pids().size(), 1, 10000);
     const qint64 pid = mEnvironment->pids().constFirst();
     QVERIFY(!ProcessProbe::processGone(pid));
     QTest::qWait(100);
     QVERIFY(job);
-    QCOMPARE(emitted(spies), 0);
+    QCOMPARE(spies.count(), 0);
 
     delete job.data();
     // Gone at once: killed and reaped by the destruction itself, no zombie left behind.
@@ -147,7 +114,7 @@ void tst_WhisperJobFaults::destroyedWhileRunning()
     QCOMPARE(ProcessProbe::zombieChildren(), 0);
     QCOMPARE(ProcessProbe::children(), 0);
     QTest::qWait(300);
-    QCOMPARE(emitted(spies), 0);
+    QCOMPARE(spies.count(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_WhisperJobFaults)
