@@ -17,6 +17,9 @@ including prints from the libraries we load, goes to standard error.
 import collections
 import json
 import os
+import re
+import signal
+import subprocess
 import sys
 import threading
 import time
@@ -508,7 +511,7 @@ def run_download(out, args):
     return 2
 
 
-# ---------------------------------------------------------------- serve
+# ---------------------------------------------------------------- serve: protocol
 
 class FrameWriter:
     """Writes reply frames; both the reader and the worker thread send."""
@@ -576,39 +579,17 @@ class FrameReader:
         return b"".join(parts)
 
 
-class ModelLoadError(Exception):
-    pass
+# ---------------------------------------------------------------- serve: settings
 
+# The codes whisper's tokenizer accepts. Anything else raises ValueError deep
+# inside a transcription, so settings are checked against this first.
+WHISPER_LANGUAGES = frozenset((
+    "af am ar as az ba be bg bn bo br bs ca cs cy da de el en es et eu fa fi fo fr gl gu ha haw "
+    "he hi hr ht hu hy id is it ja jw ka kk km kn ko la lb ln lo lt lv mg mi mk ml mn mr ms mt "
+    "my ne nl nn no oc pa pl ps pt ro ru sa sd si sk sl sn so sq sr su sv sw ta te tg th tk tl tr "
+    "tt uk ur uz vi yi yo zh yue").split())
 
-FALLBACK_DEVICE = "cpu"
-FALLBACK_COMPUTE_TYPE = "int8"
-
-# Whisper's own rule for a segment that is probably not speech: it thinks
-# there is no speech and is unsure of the words it found. Above the second
-# threshold it is sure enough on its own.
-NO_SPEECH_PROB = 0.6
-LOW_AVG_LOGPROB = -1.0
-SURE_NO_SPEECH_PROB = 0.9
-# A run of this many identical segments is a decoding loop, not speech.
-LOOP_LENGTH = 3
-
-# Partials: a pass runs once at least MIN_STEP seconds of new audio have come,
-# and never before the new audio is 1/WORK_RATIO of what the pass would cover,
-# so the audio transcribed stays below WORK_RATIO times the audio received
-# however long the utterance and however slow the machine.
-MIN_STEP = 0.5
-WORK_RATIO = 2.5
-# Beyond this, the working buffer is cut at the last committed word even in
-# the middle of a segment, to keep each pass short.
-MAX_BUFFER = 2.0
-# After a pass that heard nothing uncommitted, only this much audio is kept,
-# for a word that is just beginning.
-QUIET_KEEP = 1.0
-# Committed words may come back from the next pass with timestamps this much
-# earlier than before.
-TIME_SLACK = 0.1
-PROMPT_CHARS = 200
-PUNCTUATION = "".join(chr(c) for c in range(33, 127) if not chr(c).isalnum()) + "…¿¡。、，！？"
+SETTING_KEYS = ("model", "language", "computeType", "device", "prompt")
 
 
 def model_key(settings):
@@ -617,57 +598,355 @@ def model_key(settings):
             settings.get("computeType") or DEFAULT_COMPUTE_TYPE)
 
 
-def load_whisper(name, device, compute_type):
-    # A downloaded model is loaded from its folder, which needs no network
-    # look-up at all; anything else (a path, a repository id, a model not
-    # downloaded yet) is left to faster-whisper.
-    source = cached_model_path(name) or name
-    log("loading model", repr(source), "device", device, "compute type", compute_type)
+def language_code(setting):
+    """(code, problem): the whisper code for a language setting, None to detect it,
+    and a text for the user when the setting cannot be used as it is.
+
+    Hosts often hand over a locale ("en_US", "de-DE"), which the tokenizer
+    refuses; its language part is what whisper understands.
+    """
+    text = (setting or "").strip()
+    if not text or text.casefold() == "auto":
+        return None, None
+    code = re.split(r"[-_.@]", text, maxsplit=1)[0].casefold()
+    if code in WHISPER_LANGUAGES:
+        return code, None
+    return None, ('Whisper does not know the language "%s"; the language is detected instead.'
+                  % text)
+
+
+def english_only(model_name):
+    model = CATALOGUE_BY_ID.get(model_name)
+    if model is not None:
+        return not model.multilingual
+    return ".en" in os.path.basename(model_name.rstrip("/"))
+
+
+# ---------------------------------------------------------------- serve: model
+
+class ModelLoadError(Exception):
+    pass
+
+
+FALLBACK_DEVICE = "cpu"
+FALLBACK_COMPUTE_TYPE = "int8"
+PROBE_TIMEOUT = 600
+WARM_UP_SAMPLES = SAMPLE_RATE // 4
+
+
+def usable_cpu_count():
+    # CTranslate2's default is 4 threads whatever the machine has; the cores
+    # this process may run on is what it should use.
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except (AttributeError, OSError):
+        return max(1, os.cpu_count() or 1)
+
+
+def model_source(name):
+    """The folder (or name) a model is loaded from. Serve never downloads: a
+    multi-gigabyte download the user cannot see must not stand in for an answer."""
+    if name not in CATALOGUE_BY_ID:
+        return name
+    path = cached_model_path(name)
+    if path is None:
+        raise ModelLoadError("The whisper model %s is not downloaded. Download it in the "
+                             "dictation setup first." % name)
+    return path
+
+
+def construct_model(source, device, compute_type):
     from faster_whisper import WhisperModel
-    return WhisperModel(source, device=device, compute_type=compute_type)
+
+    log("loading model", repr(source), "device", device, "compute type", compute_type)
+    return WhisperModel(source, device=device, compute_type=compute_type,
+                        cpu_threads=usable_cpu_count(), local_files_only=True)
+
+
+def warm_up(model):
+    """One tiny encode, so the first utterance does not pay for lazy set-up
+    (and a device that cannot run the model fails here)."""
+    import numpy
+
+    segments, _info = model.transcribe(numpy.zeros(WARM_UP_SAMPLES, dtype=numpy.float32),
+                                       language="en", beam_size=1, temperature=0.0,
+                                       condition_on_previous_text=False, without_timestamps=True,
+                                       vad_filter=False)
+    for _segment in segments:
+        pass
+
+
+def gpu_count():
+    """CUDA devices CTranslate2 sees, or None when it cannot tell."""
+    try:
+        import ctranslate2
+
+        return int(ctranslate2.get_cuda_device_count())
+    except Exception:
+        return None
+
+
+def last_line(data):
+    lines = [line.strip() for line in data.decode("utf-8", "replace").splitlines() if line.strip()]
+    return lines[-1] if lines else ""
+
+
+def probe_device(source, device, compute_type):
+    """None when `device` loads and runs the model, else why it does not.
+
+    A GPU without cuDNN or cuBLAS constructs the model fine and then aborts
+    the whole process at the first encode, past any exception handler, so
+    the trial runs in a child process.
+    """
+    command = [sys.executable, os.path.abspath(__file__), "probe", source, device, compute_type]
+    try:
+        result = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True,
+                                timeout=PROBE_TIMEOUT)
+    except subprocess.TimeoutExpired:
+        return "the trial run did not finish within %d s" % PROBE_TIMEOUT
+    except OSError as error:
+        return error_text(error)
+    if result.returncode == 0:
+        return None
+    reason = last_line(result.stderr)
+    if result.returncode < 0:
+        try:
+            name = signal.Signals(-result.returncode).name
+        except ValueError:
+            name = "signal %d" % -result.returncode
+        return "the trial run was killed by %s%s" % (name, ": " + reason if reason else "")
+    return reason or "the trial run failed with exit code %d" % result.returncode
+
+
+def die_with_parent():
+    try:
+        import ctypes
+
+        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+    except Exception:
+        pass
+
+
+def run_probe(out, args):
+    if len(args) != 3:
+        log("usage: whisper_helper.py probe SOURCE DEVICE COMPUTE_TYPE")
+        return 2
+    die_with_parent()
+    source, device, compute_type = args
+    try:
+        warm_up(construct_model(source, device, compute_type))
+    except Exception as error:
+        log(error_text(error))
+        return 1
+    LineWriter(out).emit({"ok": True})
+    return 0
+
+
+def state_path():
+    base = os.environ.get("XDG_STATE_HOME") or os.path.join(os.path.expanduser("~"), ".local",
+                                                           "state")
+    return os.path.join(base, "earlobe", "whisper_helper.json")
+
+
+def remembered_key():
+    """The model settings of the last dictation, which the next one will most likely use."""
+    try:
+        with open(state_path(), encoding="utf-8") as stream:
+            stored = json.load(stream)
+        key = tuple(stored[name] for name in ("model", "device", "computeType"))
+    except (OSError, ValueError, KeyError, TypeError):
+        return None
+    return key if all(isinstance(part, str) and part for part in key) else None
+
+
+def remember_key(key):
+    path = state_path()
+    try:
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path + ".tmp", "w", encoding="utf-8") as stream:
+            json.dump(dict(zip(("model", "device", "computeType"), key)), stream)
+        os.replace(path + ".tmp", path)
+    except OSError as error:
+        log("cannot remember the model settings:", error_text(error))
 
 
 class Recognizer:
     """Owns the loaded WhisperModel; used by the transcriber thread only."""
 
     def __init__(self):
-        self._model = None
+        self.model = None
         self._key = None
+        self._device = None
+        self._warning = None
 
-    def model_for(self, settings, warn):
-        """The model for `settings`, loaded only when they changed.
+    def model_for(self, key):
+        """The model for `key`, loaded and warmed up only when the key changed.
 
-        When the requested device cannot load it, the CPU with int8 takes
-        over and `warn` is told once; that model is then kept for the same
-        settings, so the warning is not repeated for every utterance.
+        When the requested device cannot run it, the CPU with int8 takes over;
+        that model is then kept for the same key, so its warning (see
+        take_warning) is given once.
         """
-        key = model_key(settings)
-        if self._model is not None and self._key == key:
-            return self._model
+        if self.model is not None and self._key == key:
+            return self.model
         # Let go of the old model first: two large models may not fit.
-        self._model = None
-        self._key = None
+        self.model, self._key, self._warning = None, None, None
         name, device, compute_type = key
-        try:
-            model = load_whisper(name, device, compute_type)
-        except Exception as error:
-            if (device, compute_type) == (FALLBACK_DEVICE, FALLBACK_COMPUTE_TYPE):
-                raise ModelLoadError("Unable to load the whisper model %s: %s"
-                                     % (name, error_text(error))) from error
-            log("loading on", device, "with", compute_type, "failed:", error_text(error))
+        source = model_source(name)
+        if device == "auto" and gpu_count() == 0:
+            device = FALLBACK_DEVICE
+        reason = probe_device(source, device, compute_type) if device != FALLBACK_DEVICE else None
+        model = None
+        if reason is None:
             try:
-                model = load_whisper(name, FALLBACK_DEVICE, FALLBACK_COMPUTE_TYPE)
-            except Exception as second:
-                raise ModelLoadError("Unable to load the whisper model %s: %s"
-                                     % (name, error_text(second))) from second
-            warn("Unable to load the whisper model %s on %s with %s (%s). Using the CPU with int8 "
-                 "instead." % (name, device, compute_type, error_text(error)))
-        self._model = model
-        self._key = key
+                model = construct_model(source, device, compute_type)
+                warm_up(model)
+            except Exception as error:
+                if (device, compute_type) == (FALLBACK_DEVICE, FALLBACK_COMPUTE_TYPE):
+                    raise ModelLoadError("Unable to load the whisper model %s: %s"
+                                         % (name, error_text(error))) from error
+                model, reason = None, error_text(error)
+        if model is None:
+            model = self._on_cpu(name, source, device, compute_type, reason)
+        else:
+            self._device = device
+        self.model, self._key = model, key
+        return model
+
+    def fall_back(self, error):
+        """After a pass failed on the GPU: the same model on the CPU. False when
+        the model already runs there."""
+        if self.model is None or self._device == FALLBACK_DEVICE:
+            return False
+        name, device, compute_type = self._key
+        self.model = None
+        self.model = self._on_cpu(name, model_source(name), device, compute_type,
+                                  error_text(error))
+        return True
+
+    def take_warning(self):
+        warning, self._warning = self._warning, None
+        return warning
+
+    def _on_cpu(self, name, source, device, compute_type, reason):
+        log("whisper cannot run on", device, "with", compute_type + ":", reason)
+        try:
+            model = construct_model(source, FALLBACK_DEVICE, FALLBACK_COMPUTE_TYPE)
+            warm_up(model)
+        except Exception as error:
+            raise ModelLoadError("Unable to load the whisper model %s: %s"
+                                 % (name, error_text(error))) from error
+        self._device = FALLBACK_DEVICE
+        self._warning = ("The whisper model %s cannot run on %s with %s (%s). Using the CPU with "
+                         "int8 instead." % (name, device, compute_type, reason))
         return model
 
 
-class Word:
+# ---------------------------------------------------------------- serve: where the speech is
+
+# Whisper pads every window to 30 s, so a pass over 1 s of audio costs about
+# what a pass over 30 s costs. What is cheap is the voice filter, which runs
+# on the audio as it arrives: it decides whether a pass is worth running at
+# all, and where the buffer may be cut.
+VAD_CHUNK = 512
+VAD_STEP = SAMPLE_RATE // 4              # new audio that is analysed without waiting for a pass
+VAD_CONTEXT = SAMPLE_RATE * 3 // 10      # audio analysed again before the new part
+
+
+def load_voice_filter():
+    """A function from float audio to speech ranges, or None when faster-whisper has none."""
+    try:
+        from faster_whisper.vad import VadOptions, get_speech_timestamps
+
+        options = VadOptions(threshold=0.5, min_speech_duration_ms=100,
+                             min_silence_duration_ms=100, speech_pad_ms=0)
+    except Exception as error:
+        log("no voice activity detection, every sound counts as speech:", error_text(error))
+        return None
+    return lambda audio: get_speech_timestamps(audio, options)
+
+
+class SpeechMap:
+    """The [start, end) sample ranges of an utterance that hold speech, in order,
+    for the audio analysed so far."""
+
+    def __init__(self):
+        self.ranges = []
+        self.analysed = 0
+
+    def merge(self, begin, end, found):
+        """Replaces what was known from `begin` on with `found` (ranges relative to begin)."""
+        ranges = [[start, min(stop, begin)] for start, stop in self.ranges if start < begin]
+        for item in found:
+            start, stop = begin + int(item["start"]), begin + int(item["end"])
+            if ranges and start - ranges[-1][1] <= VAD_CHUNK:
+                ranges[-1][1] = max(ranges[-1][1], stop)
+            elif stop > start:
+                ranges.append([start, stop])
+        self.ranges = ranges
+        self.analysed = max(self.analysed, end)
+
+    def between(self, begin, end):
+        return sum(max(0, min(stop, end) - max(start, begin)) for start, stop in self.ranges)
+
+    def first_start(self, after):
+        return next((start for start, stop in self.ranges if stop > after), None)
+
+    def last_end(self):
+        return self.ranges[-1][1] if self.ranges else None
+
+    def gaps(self, begin, min_length):
+        """(start, end) of the silences after `begin` at least `min_length` long,
+        the silence after the last speech included."""
+        found = []
+        edges = [stop for start, stop in self.ranges]
+        starts = [start for start, stop in self.ranges[1:]] + [self.analysed]
+        for gap_start, gap_end in zip(edges, starts):
+            if gap_start >= begin and gap_end - gap_start >= min_length:
+                found.append((gap_start, gap_end))
+        return found
+
+    def squeezed(self, begin, end, pad):
+        """The ranges of [begin, end) worth giving whisper: speech with `pad` around
+        it, and long silences between shortened to 2 * pad."""
+        spans = []
+        for start, stop in self.ranges:
+            start, stop = max(begin, start - pad), min(end, stop + pad)
+            if stop <= start:
+                continue
+            if spans and start <= spans[-1][1]:
+                spans[-1][1] = max(spans[-1][1], stop)
+            else:
+                spans.append([start, stop])
+        return spans
+
+
+# ---------------------------------------------------------------- serve: policy
+
+# Whisper's own rule for a segment that is probably not speech: it thinks
+# there is no speech and is unsure of the words it found. The no-speech
+# probability belongs to a whole 30-s window, so it never drops speech alone.
+NO_SPEECH_PROB = 0.6
+LOW_AVG_LOGPROB = -1.0
+# A run of this many identical segments is a decoding loop, not speech.
+LOOP_LENGTH = 3
+
+FIRST_SPEECH = int(0.3 * SAMPLE_RATE)     # speech before the first pass
+MIN_INTERVAL = 0.3                        # seconds between the starts of two passes
+LEAD_PAD = int(0.4 * SAMPLE_RATE)         # silence kept before speech
+MIN_CUT_GAP = int(0.3 * SAMPLE_RATE)      # a silence the buffer may be cut in
+FORCED_CUT_GAP = int(0.15 * SAMPLE_RATE)  # the same, once the buffer is too long
+COMMIT_BUFFER = 10 * SAMPLE_RATE          # the buffer length from which segments are committed
+MAX_BUFFER = 20 * SAMPLE_RATE             # the buffer length that forces a commit
+WHOLE_LIMIT = 30 * SAMPLE_RATE            # one whisper window: the longest one-pass final
+SETTLE_SILENCE = int(0.8 * SAMPLE_RATE)   # a pause after which the final is prepared
+AGREEMENT_SLACK = 0.3                     # seconds two passes may differ on a segment's edges
+PROMPT_CHARS = 200
+TEMPERATURES = (0.0, 0.2, 0.4, 0.6, 0.8, 1.0)
+PUNCTUATION = "".join(chr(c) for c in range(33, 127) if not chr(c).isalnum()) + "…¿¡。、，！？"
+
+
+class Piece:
+    """A segment of a pass, in seconds from the utterance start."""
     __slots__ = ("start", "end", "text")
 
     def __init__(self, start, end, text):
@@ -680,15 +959,13 @@ def normalized(text):
     return text.strip().strip(PUNCTUATION).casefold()
 
 
-def joined(words):
-    return "".join(word.text for word in words).strip()
+def joined(texts):
+    return "".join(texts).strip()
 
 
 def is_speech(segment):
     no_speech = getattr(segment, "no_speech_prob", 0.0) or 0.0
     logprob = getattr(segment, "avg_logprob", 0.0) or 0.0
-    if no_speech > SURE_NO_SPEECH_PROB:
-        return False
     return not (no_speech > NO_SPEECH_PROB and logprob < LOW_AVG_LOGPROB)
 
 
@@ -705,46 +982,20 @@ def without_loops(segments):
     return kept
 
 
-def words_of(segments, offset):
-    """The words of the segments that are speech, in seconds from the utterance start,
-    and the end times of those segments."""
-    segments = without_loops([s for s in segments if is_speech(s) and s.text.strip()])
-    words = []
-    for segment in segments:
-        pieces = getattr(segment, "words", None)
-        if pieces:
-            words.extend(Word(offset + w.start, offset + w.end, w.word) for w in pieces if w.word)
-        else:
-            words.append(Word(offset + segment.start, offset + segment.end, segment.text))
-    return words, [offset + segment.end for segment in segments]
+def speech_segments(segments):
+    return without_loops([s for s in segments if is_speech(s) and s.text.strip()])
 
 
-def new_words(committed, words):
-    """The words of a pass that come after the committed ones.
-
-    A pass covers some committed audio again when the buffer could not be cut
-    at a segment end; those words come back, sometimes with slightly earlier
-    timestamps, and are left out by time and by text.
-    """
-    if not committed:
-        return words
-    last_end = committed[-1].end
-    words = [word for word in words if word.start > last_end - TIME_SLACK]
-    if words and abs(words[0].start - last_end) < 1.0:
-        for n in range(min(5, len(committed), len(words)), 0, -1):
-            tail = [normalized(word.text) for word in committed[-n:]]
-            if tail == [normalized(word.text) for word in words[:n]]:
-                return words[n:]
-    return words
-
-
-def agreed_length(previous, current):
+def agreed(previous, current):
+    """The leading pieces of `current` that the previous pass found too."""
     count = 0
     for old, new in zip(previous, current):
-        if normalized(old.text) != normalized(new.text):
+        if (normalized(old.text) != normalized(new.text)
+                or abs(old.start - new.start) > AGREEMENT_SLACK
+                or abs(old.end - new.end) > AGREEMENT_SLACK):
             break
         count += 1
-    return count
+    return current[:count]
 
 
 def float_audio(pcm):
@@ -754,99 +1005,194 @@ def float_audio(pcm):
     return numpy.frombuffer(pcm, dtype="<i2", count=samples).astype(numpy.float32) / 32768.0
 
 
-def transcribe(model, pcm, settings, prompt, partial, with_words, abandoned):
-    """The segments whisper finds in `pcm`, or None when `abandoned()` turned true."""
-    language = settings.get("language") or None
-    if language == "auto":
-        language = None
-    segments, _info = model.transcribe(
-        float_audio(pcm),
-        language=language,
-        initial_prompt=prompt or None,
-        # Partials only preview the text; the final pass searches wider.
-        beam_size=1 if partial else 5,
-        vad_filter=True,
-        word_timestamps=with_words,
-        # Conditioning on its own output is what lets whisper loop.
-        condition_on_previous_text=False,
-    )
-    found = []
-    # Decoding happens while the segments are iterated: a cancel or a stop
-    # takes effect at the next segment.
-    for segment in segments:
-        if abandoned():
-            return None
-        found.append(segment)
-    return None if abandoned() else found
-
-
 class Utterance:
-    def __init__(self, uid, settings, partials):
+    """The audio of one utterance and what is known of it.
+
+    The working buffer runs from `start` to the end of the audio. It begins
+    in silence and is cut only inside silence, after segments committed by a
+    beam-5 pass; whisper never sees a word cut in two at its front.
+    """
+
+    def __init__(self, uid, settings, partials, language):
         self.id = uid
         self.settings = settings
         self.partials = partials
-        # The working buffer: audio not yet covered by committed segments.
-        self.audio = bytearray()
-        self.origin = 0          # samples of the utterance before audio[0]
-        self.fresh = 0           # bytes come since the last pass began
+        self.language = language      # None until detected
         self.open = True
         self.cancelled = False
         self.needs_model = True
         self.model_ready = False
         self.load_error = None
-        self.committed = []      # words that never change again
-        self.hypothesis = []     # the last pass's words after the committed ones
+        self.pcm = bytearray()        # audio from sample `base` on
+        self.base = 0
+        self.speech = SpeechMap()
+        self.start = 0
+        self.committed = []           # texts that never change again
+        self.hypothesis = []          # pieces of the last pass after `start`
+        self.cut = None               # where the next commit may cut
+        self.covered = 0              # samples the last pass heard
+        self.last_began = None
+        self.last_cost = 0.0
+        self.settled = None           # (plan key, text) of a final made during a pause
         self.shown = ""
 
-    def seconds(self, samples):
-        return (self.origin + samples) / SAMPLE_RATE
+    def samples(self):
+        return self.base + len(self.pcm) // BYTES_PER_SAMPLE
 
-    def due(self):
-        fresh = self.fresh / BYTES_PER_SECOND
-        return fresh >= max(MIN_STEP, len(self.audio) / BYTES_PER_SECOND / WORK_RATIO)
+    def audio(self, spans):
+        """Float audio of the [start, end) sample spans, joined."""
+        data = bytearray()
+        for begin, end in spans:
+            begin = max(begin, self.base)
+            data += self.pcm[(begin - self.base) * BYTES_PER_SAMPLE:
+                             (end - self.base) * BYTES_PER_SAMPLE]
+        return float_audio(bytes(data))
 
-    def snapshot(self):
-        usable = len(self.audio) - len(self.audio) % BYTES_PER_SAMPLE
-        self.fresh = 0
-        return bytes(self.audio[:usable]), self.origin / SAMPLE_RATE, self.prompt()
+    def text(self):
+        return joined(self.committed + [piece.text for piece in self.hypothesis])
 
     def prompt(self):
-        """The user's prompt, followed by the committed text already cut from the buffer."""
-        cut = self.origin / SAMPLE_RATE + 0.01
-        context = joined([word for word in self.committed if word.end <= cut])[-PROMPT_CHARS:]
+        """The user's prompt, followed by the text already committed."""
+        context = joined(self.committed)[-PROMPT_CHARS:]
         user = self.settings.get("prompt") or ""
         if not context:
             return user
         return (user.rstrip() + " " + context) if user.strip() else context
 
-    def drop_before(self, seconds):
-        samples = min(int(round(seconds * SAMPLE_RATE)) - self.origin,
-                      len(self.audio) // BYTES_PER_SAMPLE)
-        if samples > 0:
-            del self.audio[:samples * BYTES_PER_SAMPLE]
-            self.origin += samples
+    # --- the voice filter's view
 
-    def agree(self, words, segment_ends, pass_end):
-        """Commit what two successive passes agree on; cut the buffer behind it."""
-        words = new_words(self.committed, words)
-        count = agreed_length(self.hypothesis, words)
-        self.committed.extend(words[:count])
-        self.hypothesis = words[count:]
+    def skip_silence(self):
+        """Moves the buffer start over silence, to a little before the next speech."""
+        first = self.speech.first_start(self.start)
+        limit = (first if first is not None else self.speech.analysed) - LEAD_PAD
+        self.start = max(self.start, limit)
+
+    def whole_spans(self):
+        """The spans a one-pass final would hear, or None when they exceed a window."""
+        if not self.speech.ranges:
+            return []
+        spans = self.speech.squeezed(0, self.samples(), LEAD_PAD)
+        if sum(end - begin for begin, end in spans) > WHOLE_LIMIT or spans[0][0] < self.base:
+            return None
+        return spans
+
+    def release(self):
+        """Drops audio that neither a pass, the voice filter nor a one-pass final needs."""
+        keep = min(self.start, self.speech.analysed - VAD_CONTEXT)
+        whole = self.whole_spans()
+        if whole:
+            keep = min(keep, whole[0][0])
+        if keep > self.base:
+            del self.pcm[:(keep - self.base) * BYTES_PER_SAMPLE]
+            self.base = keep
+
+    # --- scheduling
+
+    def preview_wait(self, now):
+        """Seconds until a pass is due (0: now), or None while there is nothing new to hear."""
+        analysed = self.speech.analysed
+        if self.speech.between(self.start, analysed) < FIRST_SPEECH:
+            return None
+        if self.speech.between(self.covered, analysed) <= 0:
+            return None
+        if not self.partials and self.samples() - self.start < COMMIT_BUFFER // 2:
+            # Nobody sees previews: only the passes that prepare a commit run.
+            return None
+        if self.last_began is None:
+            return 0.0
+        return max(0.0, self.last_began + max(MIN_INTERVAL, self.last_cost) - now)
+
+    def commit_due(self):
+        length = self.samples() - self.start
+        if self.cut is not None and length >= COMMIT_BUFFER:
+            return True
+        if length >= MAX_BUFFER:
+            gaps = [gap for gap in self.speech.gaps(self.start, FORCED_CUT_GAP)
+                    if gap[1] < self.speech.analysed]
+            if gaps:
+                self.cut = (gaps[-1][0] + gaps[-1][1]) // 2
+                return True
+        return False
+
+    def settle_due(self):
+        last = self.speech.last_end()
+        if last is None or self.speech.analysed - last < SETTLE_SILENCE:
+            return False
+        return self.settled is None or self.settled[0] != self.final_plan()[0]
+
+    # --- passes
+
+    def take_pass(self, pieces, heard_until):
+        """Records a pass over the buffer; returns True when the text shown changed."""
+        self.covered = heard_until
+        self.cut = self._cut_after(agreed(self.hypothesis, pieces)) or self.cut
+        self.hypothesis = pieces
+        return self._show()
+
+    def take_commit(self, texts):
+        cut = self.cut
+        self.committed.extend(texts)
+        self.start, self.cut = cut, None
+        self.hypothesis = [piece for piece in self.hypothesis if piece.start * SAMPLE_RATE >= cut]
+        self.release()
+        return self._show()
+
+    def _show(self):
+        text = self.text()
+        changed = bool(text) and text != self.shown
+        self.shown = text
+        return changed
+
+    def _cut_after(self, pieces):
+        """The middle of the latest silence that follows one of `pieces`."""
         cut = None
-        if self.committed:
-            done = self.committed[-1].end
-            ends = [end for end in segment_ends if end <= done + 0.05]
-            cut = max(ends) if ends else None
-            if pass_end - (cut if cut is not None else self.origin / SAMPLE_RATE) > MAX_BUFFER:
-                cut = done
-        if not self.hypothesis:
-            cut = max(cut or 0.0, pass_end - QUIET_KEEP)
-        if cut is not None:
-            self.drop_before(cut)
-        return joined(self.committed + self.hypothesis)
+        slack = AGREEMENT_SLACK * SAMPLE_RATE
+        gaps = self.speech.gaps(self.start, MIN_CUT_GAP)
+        for piece in pieces:
+            end = piece.end * SAMPLE_RATE
+            for gap_start, gap_end in gaps:
+                if abs(end - gap_start) <= slack:
+                    cut = (gap_start + gap_end) // 2
+        return cut
+
+    def final_plan(self):
+        """(key, spans, committed texts, prompt) of the final: one pass over the whole
+        utterance when it fits a window, else the committed text and a pass over the
+        rest. No spans: nothing to hear."""
+        last = self.speech.last_end()
+        whole = self.whole_spans()
+        if whole is not None:
+            return ("whole", last), whole, [], self.settings.get("prompt") or ""
+        spans = self.speech.squeezed(self.start, self.samples(), LEAD_PAD)
+        return (("rest", self.start, last, len(self.committed)), spans, list(self.committed),
+                self.prompt())
 
 
-SETTING_KEYS = ("model", "language", "computeType", "device", "prompt")
+# ---------------------------------------------------------------- serve: server
+
+def transcribe(model, audio, language, prompt, beam_size, temperature, abandoned):
+    """(segments, language) of one whisper call; segments is None when `abandoned()`
+    turned true. The language is what whisper used, detected when None was given."""
+    segments, info = model.transcribe(
+        audio,
+        language=language,
+        initial_prompt=prompt or None,
+        beam_size=beam_size,
+        temperature=temperature,
+        # Conditioning on its own output is what lets whisper loop.
+        condition_on_previous_text=False,
+        # The voice filter already ran on this audio as it arrived.
+        vad_filter=False,
+    )
+    language = getattr(info, "language", None) or language
+    found = []
+    # Decoding happens while the segments are iterated: a cancel or a stop
+    # takes effect at the next segment.
+    for segment in segments:
+        if abandoned():
+            return None, language
+        found.append(segment)
+    return (None if abandoned() else found), language
 
 
 class WhisperServer:
@@ -854,10 +1200,10 @@ class WhisperServer:
 
     The reading never waits for the model: audio keeps arriving while the
     model loads or a pass runs, and "cancel" and "quit" act at once. The
-    transcriber picks its next job itself from the state the commands leave
-    (finals first, then loading the model, then a partial pass over all the
-    audio that has come), so a backlog of audio never becomes a backlog of
-    passes.
+    transcriber picks its next job from the state the commands leave (finals
+    first, then the model, the voice filter, a commit, a pass over new speech,
+    a final prepared in a pause), so there is never more than one pass in
+    flight and never a queue of stale ones.
     """
 
     def __init__(self, writer, missing):
@@ -869,7 +1215,11 @@ class WhisperServer:
         self.finals = collections.deque()
         self.finishing = False
         self.closing = False
+        self.warm_pending = self.available
+        self.reported = set()
+        self.remembered = remembered_key()
         self.recognizer = Recognizer()
+        self.voice_filter = load_voice_filter() if self.available else None
         threading.Thread(target=self._work, name="transcriber", daemon=True).start()
 
     # --- commands, on the reading thread
@@ -928,16 +1278,36 @@ class WhisperServer:
         if sample_format != "int16":
             self._fail(uid, "Unsupported sample format: %s" % (sample_format,))
             return
-        self.current = Utterance(uid, settings, header.get("partials") is True)
+        language = self._language(uid, settings)
+        self.current = Utterance(uid, settings, header.get("partials") is True, language)
         self.current.needs_model = self.available
+
+    def _language(self, uid, settings):
+        code, problem = language_code(settings.get("language"))
+        if problem:
+            self._report_once(uid, problem)
+        name = model_key(settings)[0]
+        if english_only(name):
+            if code not in (None, "en"):
+                self._report_once(uid, "The whisper model %s understands English only, so it "
+                                       "takes dictation in English, not \"%s\". Choose a "
+                                       "multilingual model for that language."
+                                  % (name, settings["language"]))
+            return "en"
+        return code
+
+    def _report_once(self, uid, message):
+        if message not in self.reported:
+            self.reported.add(message)
+            log(message)
+            self.writer.send({"type": "error", "id": uid, "message": message})
 
     def _audio(self, header, payload):
         utterance = self.current
         uid = whole_number(header.get("id"))
         if utterance is None or not utterance.open or uid != utterance.id or not payload:
             return
-        utterance.audio += payload
-        utterance.fresh += len(payload)
+        utterance.pcm += payload
 
     def _stop(self, header, _payload):
         utterance = self.current
@@ -956,31 +1326,44 @@ class WhisperServer:
         if self.current is not None and self.current.cancelled:
             self.current = None
 
-    # --- model work, on the transcriber thread
+    # --- choosing the next job, on the transcriber thread
 
     def _next_job(self):
+        """(job, None), or (None, seconds to wait before asking again; None: until woken)."""
         while self.finals:
             utterance = self.finals.popleft()
             if not utterance.cancelled:
                 self.finishing = True
-                return self._final, utterance
+                return (self._final, utterance), None
+        if self.warm_pending:
+            self.warm_pending = False
+            return (self._warm, None), None
         utterance = self.current
         if self.closing or utterance is None or not utterance.open:
-            return None
+            return None, None
         if utterance.needs_model:
             utterance.needs_model = False
-            return self._prepare, utterance
-        if utterance.partials and utterance.model_ready and utterance.due():
-            return self._partial, utterance
-        return None
+            return (self._prepare, utterance), None
+        if not utterance.model_ready:
+            return None, None
+        if utterance.samples() - utterance.speech.analysed >= VAD_STEP:
+            return (self._analyse, utterance), None
+        if utterance.commit_due():
+            return (self._commit, utterance), None
+        wait = utterance.preview_wait(time.monotonic())
+        if wait == 0.0:
+            return (self._preview, utterance), None
+        if utterance.settle_due():
+            return (self._settle, utterance), None
+        return None, wait
 
     def _work(self):
         while True:
             with self.cond:
-                job = self._next_job()
+                job, wait = self._next_job()
                 while job is None:
-                    self.cond.wait()
-                    job = self._next_job()
+                    self.cond.wait(wait)
+                    job, wait = self._next_job()
             run, utterance = job
             try:
                 run(utterance)
@@ -992,90 +1375,198 @@ class WhisperServer:
                     self.cond.notify_all()
 
     def _wanted(self, utterance):
-        with self.cond:
-            return utterance.open and not utterance.cancelled and self.current is utterance
+        return utterance.open and not utterance.cancelled and self.current is utterance
+
+    # --- the model
+
+    def _warm(self, _nothing):
+        """Loads the model the last dictation used (or the default) before anyone asks."""
+        key = self.remembered or model_key({})
+        try:
+            self.recognizer.model_for(key)
+        except ModelLoadError as error:
+            log("no model loaded in advance:", str(error))
 
     def _model(self, utterance):
-        def warn(message):
-            log(message)
-            self.writer.send({"type": "error", "id": utterance.id, "message": message})
-
         if utterance.load_error:
             raise ModelLoadError(utterance.load_error)
+        key = model_key(utterance.settings)
         try:
-            return self.recognizer.model_for(utterance.settings, warn)
+            model = self.recognizer.model_for(key)
         except ModelLoadError as error:
+            # Said at once, so the user learns it before speaking a long text.
             utterance.load_error = str(error)
+            log(str(error))
+            self.writer.send({"type": "error", "id": utterance.id, "message": str(error)})
             raise
+        self._warn(utterance)
+        if key != self.remembered:
+            self.remembered = key
+            remember_key(key)
+        return model
+
+    def _warn(self, utterance):
+        warning = self.recognizer.take_warning()
+        if warning:
+            log(warning)
+            self.writer.send({"type": "error", "id": utterance.id, "message": warning})
 
     def _prepare(self, utterance):
         try:
             self._model(utterance)
-        except ModelLoadError as error:
-            # Reported when the utterance is stopped, with its "end".
-            log(str(error))
+        except ModelLoadError:
             return
         with self.cond:
             utterance.model_ready = True
 
-    def _partial(self, utterance):
-        with self.cond:
-            pcm, offset, prompt = utterance.snapshot()
-        if not pcm:
-            return
+    def _whisper(self, utterance, audio, beam_size, temperature, prompt, abandoned):
+        model = self._model(utterance)
+        language = utterance.language
         try:
-            model = self._model(utterance)
-            segments = transcribe(model, pcm, utterance.settings, prompt, partial=True,
-                                  with_words=True, abandoned=lambda: not self._wanted(utterance))
+            result = transcribe(model, audio, language, prompt, beam_size, temperature, abandoned)
+        except RuntimeError as error:
+            # A GPU can still fail after its trial (out of memory, a driver
+            # fault): the same pass again on the CPU, so no audio is lost.
+            if not self.recognizer.fall_back(error):
+                raise
+            self._warn(utterance)
+            result = transcribe(self.recognizer.model, audio, language, prompt, beam_size,
+                                temperature, abandoned)
+        if utterance.language is None and result[1]:
+            # Detected once per utterance, then fixed: each detection is an
+            # encoder pass of its own, and short passes flip languages.
+            utterance.language = result[1]
+        return result[0]
+
+    # --- jobs
+
+    def _analyse(self, utterance, everything=False):
+        with self.cond:
+            end = utterance.samples()
+            if not everything:
+                end -= (end - utterance.speech.analysed) % VAD_CHUNK
+            if end <= utterance.speech.analysed:
+                return
+            begin = max(utterance.speech.analysed - VAD_CONTEXT, utterance.base)
+            audio = utterance.audio([(begin, end)])
+        if self.voice_filter is None:
+            found = [{"start": 0, "end": end - begin}]
+        else:
+            found = self.voice_filter(audio)
+        with self.cond:
+            utterance.speech.merge(begin, end, found)
+            utterance.skip_silence()
+            utterance.release()
+
+    def _preview(self, utterance):
+        self._analyse(utterance, everything=True)
+        with self.cond:
+            begin, end = utterance.start, utterance.samples()
+            audio = utterance.audio([(begin, end)])
+            prompt = utterance.prompt()
+            utterance.last_began = time.monotonic()
+        try:
+            segments = self._whisper(utterance, audio, 1, 0.0, prompt,
+                                     lambda: not self._wanted(utterance))
         except Exception as error:
-            # A preview that fails is not worth an error; the final pass
-            # reports the problem.
+            # A preview that fails is not worth an error; the final reports it.
             log("partial transcription failed:", error_text(error))
             return
-        if segments is None:
-            return
-        words, ends = words_of(segments, offset)
+        offset = begin / SAMPLE_RATE
         with self.cond:
-            if not (utterance.open and not utterance.cancelled):
+            utterance.last_cost = time.monotonic() - utterance.last_began
+            if segments is None or not self._wanted(utterance) or utterance.start != begin:
                 return
-            text = utterance.agree(words, ends, offset + len(pcm) / BYTES_PER_SECOND)
-            changed = text and text != utterance.shown
+            pieces = [Piece(offset + s.start, offset + s.end, s.text)
+                      for s in speech_segments(segments)]
+            changed = utterance.take_pass(pieces, end)
+            text = utterance.shown
+        self._show(utterance, changed, text)
+
+    def _commit(self, utterance):
+        with self.cond:
+            begin, cut = utterance.start, utterance.cut
+            audio = utterance.audio(utterance.speech.squeezed(begin, cut, LEAD_PAD))
+            prompt = utterance.prompt()
+        if not len(audio):
+            segments = []
+        else:
+            try:
+                segments = self._whisper(utterance, audio, 5, TEMPERATURES, prompt,
+                                         lambda: not self._wanted(utterance))
+            except Exception as error:
+                log("commit pass failed:", error_text(error))
+                return
+        with self.cond:
+            if segments is None or not self._wanted(utterance) or utterance.start != begin:
+                return
+            changed = utterance.take_commit([s.text for s in speech_segments(segments)])
+            text = utterance.shown
+        self._show(utterance, changed, text)
+
+    def _settle(self, utterance):
+        """A final made in a pause: when the speaker stops there, it is the answer at once."""
+        with self.cond:
+            key, spans, committed, prompt = utterance.final_plan()
+            audio = utterance.audio(spans)
+        try:
+            text = self._final_text(utterance, audio, committed, prompt,
+                                    lambda: utterance.cancelled)
+        except Exception as error:
+            log("final pass in a pause failed:", error_text(error))
+            return
+        if text is None:
+            return
+        with self.cond:
+            utterance.settled = (key, text)
+            changed = bool(text) and text != utterance.shown and utterance.open
             utterance.shown = text
-        # Partial and final are both sent from this thread, so a partial can
+        self._show(utterance, changed, text)
+
+    def _show(self, utterance, changed, text):
+        # Partials and finals are all sent from this thread, so a partial can
         # never come after the final of its utterance.
-        if changed:
+        if changed and utterance.partials:
             self.writer.send({"type": "partial", "id": utterance.id, "text": text})
+
+    def _final_text(self, utterance, audio, committed, prompt, abandoned):
+        if not len(audio):
+            return joined(committed)
+        segments = self._whisper(utterance, audio, 5, TEMPERATURES, prompt, abandoned)
+        if segments is None:
+            return None
+        return joined(committed + [s.text for s in speech_segments(segments)])
 
     def _final(self, utterance):
         if not self.available:
             self._fail(utterance.id, "Whisper is not installed. Missing: %s" % ", ".join(self.missing))
             return
+        if utterance.load_error:
+            # Reported when the model failed to load.
+            self.writer.send({"type": "end", "id": utterance.id})
+            return
+        self._analyse(utterance, everything=True)
         with self.cond:
-            pcm, offset, prompt = utterance.snapshot()
-        text = joined(utterance.committed)
+            key, spans, committed, prompt = utterance.final_plan()
+            settled = utterance.settled
+            audio = utterance.audio(spans)
         try:
-            if pcm:
-                model = self._model(utterance)
-                segments = transcribe(model, pcm, utterance.settings, prompt, partial=False,
-                                      with_words=bool(utterance.committed),
-                                      abandoned=lambda: utterance.cancelled)
-                if segments is None:
-                    return
-                words, _ends = words_of(segments, offset)
-                text = joined(utterance.committed + new_words(utterance.committed, words))
-        except ModelLoadError as error:
-            log(str(error))
-            message = str(error)
+            if settled is not None and settled[0] == key:
+                text = settled[1]
+            else:
+                text = self._final_text(utterance, audio, committed, prompt,
+                                        lambda: utterance.cancelled)
+        except ModelLoadError:
+            self.writer.send({"type": "end", "id": utterance.id})
+            return
         except Exception as error:
             log("transcription failed:\n" + traceback.format_exc())
-            message = "Transcription failed: %s" % error_text(error)
-        else:
             if not utterance.cancelled:
-                self.writer.send({"type": "final", "id": utterance.id, "text": text})
-                self.writer.send({"type": "end", "id": utterance.id})
+                self._fail(utterance.id, "Transcription failed: %s" % error_text(error))
             return
-        if not utterance.cancelled:
-            self._fail(utterance.id, message)
+        if text is not None and not utterance.cancelled:
+            self.writer.send({"type": "final", "id": utterance.id, "text": text})
+            self.writer.send({"type": "end", "id": utterance.id})
 
     def _fail(self, uid, message):
         # The "end" after the error makes sure the host is never left waiting.
@@ -1111,6 +1602,8 @@ def main(argv):
         return run_download(out, args)
     if mode == "serve":
         return run_serve(out)
+    if mode == "probe":
+        return run_probe(out, args)
     log(USAGE)
     return 2
 

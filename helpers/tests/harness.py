@@ -139,9 +139,10 @@ class HelperTestCase(unittest.TestCase):
             return []
         return [entry for entry in entries if event is None or entry["event"] == event]
 
-    def serve(self, script, env):
+    def serve(self, script, env, prefix=()):
         self._clients = getattr(self, "_clients", 0) + 1
-        client = ServeClient(script, env, os.path.join(self.tmp, "stderr-%d.txt" % self._clients))
+        client = ServeClient(script, env, os.path.join(self.tmp, "stderr-%d.txt" % self._clients),
+                             prefix)
         self.addCleanup(client.close)
         self.addCleanup(self._assert_clean, client)
         return client
@@ -157,10 +158,10 @@ class HelperTestCase(unittest.TestCase):
 class ServeClient:
     """Talks to a helper in serve mode and splits its stdout into frames."""
 
-    def __init__(self, script, env, stderr_path):
+    def __init__(self, script, env, stderr_path, prefix=()):
         self._stderr_path = stderr_path
         self._stderr = open(stderr_path, "wb")
-        self.proc = subprocess.Popen([PYTHON, script, "serve"], stdin=subprocess.PIPE,
+        self.proc = subprocess.Popen(list(prefix) + [PYTHON, script, "serve"], stdin=subprocess.PIPE,
                                      stdout=subprocess.PIPE, stderr=self._stderr, env=env)
         self.started = time.monotonic()
         self.frames = queue.Queue()

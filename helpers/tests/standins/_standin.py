@@ -19,6 +19,7 @@ def record(event, **data):
     if not path:
         return
     data["event"] = event
+    data["pid"] = os.getpid()
     line = json.dumps(data, ensure_ascii=True) + "\n"
     with _lock, open(path, "a", encoding="ascii") as log:
         log.write(line)
