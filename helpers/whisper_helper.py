@@ -15,6 +15,9 @@ including prints from the libraries we load, goes to standard error.
 """
 
 import collections
+import fnmatch
+import importlib
+import inspect
 import json
 import os
 import re
@@ -45,22 +48,30 @@ MODEL_FILE_PATTERNS = [
     "tokenizer.json",
     "vocabulary.*",
 ]
-# Older hubs can leave a snapshot folder behind that looks complete after an
-# interrupted download, so a model counts as present only with these files.
+# What faster-whisper needs to load a model folder, besides a vocabulary.*
+# file. Without preprocessor_config.json, faster-whisper silently computes
+# 80 mel bins for the models made for 128.
 REQUIRED_MODEL_FILES = ("model.bin", "config.json", "tokenizer.json")
+MEL128_FILES = ("preprocessor_config.json",)
+VOCABULARY_PATTERN = "vocabulary.*"
 
 MIB = 1024 * 1024
 
 
 class Model:
-    __slots__ = ("id", "name", "size_mib", "multilingual", "repo")
+    __slots__ = ("id", "name", "size_mib", "multilingual", "repo", "mel128")
 
-    def __init__(self, model_id, name, size_mib, multilingual, repo):
+    def __init__(self, model_id, name, size_mib, multilingual, repo, mel128=False):
         self.id = model_id
         self.name = name
         self.size_mib = size_mib
         self.multilingual = multilingual
         self.repo = repo
+        self.mel128 = mel128
+
+    @property
+    def required_files(self):
+        return REQUIRED_MODEL_FILES + (MEL128_FILES if self.mel128 else ())
 
 
 def _systran(name):
@@ -73,10 +84,8 @@ def _distil(name):
 
 _TURBO_REPO = "mobiuslabsgmbh/faster-whisper-large-v3-turbo"
 
-# The names faster-whisper accepts, with the repository each one is fetched
-# from. distil-large-v3.5 is left out: we do not know its repository, and a
-# model we cannot download must not be offered. The distil models were
-# trained on English only.
+# The names faster-whisper accepts, in its order, with the repository each one
+# is fetched from. The distil models were trained on English only.
 CATALOGUE = [
     Model("tiny.en", "Tiny (English)", 72, False, _systran("tiny.en")),
     Model("tiny", "Tiny", 72, True, _systran("tiny")),
@@ -88,14 +97,18 @@ CATALOGUE = [
     Model("medium", "Medium", 1459, True, _systran("medium")),
     Model("large-v1", "Large v1", 2947, True, _systran("large-v1")),
     Model("large-v2", "Large v2", 2947, True, _systran("large-v2")),
-    Model("large-v3", "Large v3", 2947, True, _systran("large-v3")),
-    Model("large", "Large (v3)", 2947, True, _systran("large-v3")),
+    Model("large-v3", "Large v3", 2947, True, _systran("large-v3"), mel128=True),
+    Model("large", "Large (v3)", 2947, True, _systran("large-v3"), mel128=True),
     Model("distil-large-v2", "Distil Large v2 (English)", 1440, False, _distil("large-v2")),
     Model("distil-medium.en", "Distil Medium (English)", 752, False, _distil("medium.en")),
     Model("distil-small.en", "Distil Small (English)", 317, False, _distil("small.en")),
-    Model("distil-large-v3", "Distil Large v3 (English)", 1440, False, _distil("large-v3")),
-    Model("large-v3-turbo", "Large v3 Turbo", 1545, True, _TURBO_REPO),
-    Model("turbo", "Turbo (Large v3 Turbo)", 1545, True, _TURBO_REPO),
+    Model("distil-large-v3", "Distil Large v3 (English)", 1440, False, _distil("large-v3"),
+          mel128=True),
+    # The size is an estimate: the same architecture as distil-large-v3.
+    Model("distil-large-v3.5", "Distil Large v3.5 (English)", 1440, False,
+          "distil-whisper/distil-large-v3.5-ct2", mel128=True),
+    Model("large-v3-turbo", "Large v3 Turbo", 1545, True, _TURBO_REPO, mel128=True),
+    Model("turbo", "Turbo (Large v3 Turbo)", 1545, True, _TURBO_REPO, mel128=True),
 ]
 CATALOGUE_BY_ID = {model.id: model for model in CATALOGUE}
 
@@ -212,35 +225,51 @@ def run_models(out):
 
 # ---------------------------------------------------------------- cache
 
-def import_hub():
+def import_optional(name):
+    """The module, or None when it cannot be imported."""
     try:
-        import huggingface_hub
+        return importlib.import_module(name)
     except Exception as error:
-        log("cannot import huggingface_hub:", repr(error))
+        log("cannot import", name + ":", repr(error))
         return None
-    return huggingface_hub
 
 
-def complete_snapshot(hub, repo):
-    """The snapshot folder of `repo` when every file a model needs is on disk.
+def import_hub():
+    return import_optional("huggingface_hub")
 
-    Never touches the network: try_to_load_from_cache only looks at the cache,
-    and each file it names is checked again because a snapshot link may point
-    at a blob that never finished downloading.
+
+def missing_files(folder, model):
+    """The files `model` needs that are not in `folder`; links to absent blobs do not count."""
+    absent = [name for name in model.required_files
+              if not os.path.isfile(os.path.join(folder, name))]
+    try:
+        names = os.listdir(folder)
+    except OSError:
+        names = []
+    if not any(fnmatch.fnmatchcase(name, VOCABULARY_PATTERN)
+               and os.path.isfile(os.path.join(folder, name)) for name in names):
+        absent.append(VOCABULARY_PATTERN)
+    return absent
+
+
+def complete_snapshot(hub, model):
+    """The snapshot folder of `model` when every file it needs is on disk.
+
+    Never touches the network: try_to_load_from_cache only looks at the cache.
+    Before 1.22 it names a file whose download was interrupted as well, so
+    the folder is checked file by file.
     """
-    folder = None
-    for filename in REQUIRED_MODEL_FILES:
-        try:
-            path = hub.try_to_load_from_cache(repo, filename)
-        except Exception as error:
-            log("cache lookup failed for", repo, filename + ":", repr(error))
-            return None
-        # The hub answers with a sentinel object (not a path) for files it
-        # knows to be absent upstream.
-        if not isinstance(path, str) or not os.path.isfile(path):
-            return None
-        folder = os.path.dirname(path)
-    return folder
+    try:
+        path = hub.try_to_load_from_cache(model.repo, "model.bin")
+    except Exception as error:
+        log("cache lookup failed for", model.repo + ":", repr(error))
+        return None
+    # The hub answers with a sentinel object (not a path) for files it
+    # knows to be absent upstream.
+    if not isinstance(path, str):
+        return None
+    folder = os.path.dirname(path)
+    return None if missing_files(folder, model) else folder
 
 
 def hub_cache_dir(hub):
@@ -270,6 +299,22 @@ def blob_bytes(blobs_dir):
     return total
 
 
+def model_file_bytes(folder):
+    """Bytes of the model files in a snapshot folder."""
+    try:
+        names = os.listdir(folder)
+    except OSError:
+        return 0
+    total = 0
+    for name in names:
+        if any(fnmatch.fnmatchcase(name, pattern) for pattern in MODEL_FILE_PATTERNS):
+            try:
+                total += os.path.getsize(os.path.join(folder, name))
+            except OSError:
+                pass
+    return total
+
+
 def cached_model_path(model_id):
     """The local folder of a catalogue model that is fully downloaded, else None."""
     model = CATALOGUE_BY_ID.get(model_id)
@@ -278,152 +323,271 @@ def cached_model_path(model_id):
     hub = import_hub()
     if hub is None:
         return None
-    return complete_snapshot(hub, model.repo)
+    return complete_snapshot(hub, model)
 
 
 # ---------------------------------------------------------------- download
 
-def make_progress_class(emit, model, blobs_dir):
-    """A tqdm stand-in for snapshot_download that turns progress into events.
+def file_named_in(desc):
+    """The model file a progress bar's description names, else None."""
+    if not isinstance(desc, str):
+        return None
+    for word in reversed(desc.replace(":", " ").split()):
+        name = os.path.basename(word.strip("'\"()[]\u2026,"))
+        if any(fnmatch.fnmatchcase(name, pattern) for pattern in MODEL_FILE_PATTERNS):
+            return name
+    return None
 
-    Hubs up to 1.0 hand the class to thread_map, which iterates over it and
-    counts files; later hubs feed it byte counts (unit "B") and let "total"
-    grow as each file starts. Byte counts are reported as they come. File
-    counts carry no sizes, so for those hubs the bytes are measured where the
-    hub writes them, in the repository's blobs folder (see poll()).
+
+class ByteStream:
+    __slots__ = ("seen", "total")
+
+    def __init__(self):
+        self.seen = 0
+        self.total = 0
+
+
+class ProgressTracker:
+    """Turns the progress bars of one snapshot_download into progress events.
+
+    Hubs up to 1.0 only count files; for those the bytes are measured where
+    the hub writes them, in the repository's blobs folder (see poll()). Later
+    hubs count bytes: in one bar for the whole download whose total grows as
+    each file starts, or in bars of each file's own. Since 1.23 a large file
+    gets two of those in a row (transfer, then reconstruct), each counting the
+    same bytes, so the bars named after one file feed one stream that keeps
+    the most any of them has seen. Download-wide and per-file bars are two
+    measures of the same bytes too: the larger one is reported, never the sum.
     """
-    approx_total = model.size_mib * MIB
-    lock = threading.RLock()
-    shared = {"bytes_seen": False, "files_bar": None, "last": None, "last_time": 0.0}
 
-    class DownloadProgress:
-        _lock = None
+    def __init__(self, emit, model, blobs_dir):
+        self.lock = threading.RLock()
+        self._emit = emit
+        self._model_id = model.id
+        self._approx_total = model.size_mib * MIB
+        self._blobs_dir = blobs_dir
+        self._named = {}
+        self._unnamed = []
+        self._file_count = 0
+        self._last = None
+        self._last_time = 0.0
+        self._finished = False
+        self._failed = False
+
+    def safely(self, action, *args):
+        """Runs a progress action: a progress problem must never fail the download."""
+        try:
+            return action(*args)
+        except Exception:
+            if not self._failed:
+                self._failed = True
+                log("progress reporting failed:\n" + traceback.format_exc())
+            return None
+
+    def open_stream(self, unit, desc, total):
+        """The byte stream a new bar feeds, or None for a bar that counts files."""
+        with self.lock:
+            if unit != "B":
+                self._file_count = whole_number(total) or self._file_count
+                return None
+            name = file_named_in(desc)
+            if name is None:
+                self._unnamed.append(ByteStream())
+                return self._unnamed[-1]
+            return self._named.setdefault(name, ByteStream())
+
+    def moved(self, stream, n, total, closing=False):
+        """A bar has counted `n` of `total`; `closing` when it has ended."""
+        with self.lock:
+            if stream is None:
+                if not self._counts_bytes():
+                    self._report_blobs(closing)
+                return
+            stream.seen = max(stream.seen, int(n or 0))
+            stream.total = max(stream.total, int(total or 0))
+            self._report_streams(closing)
+
+    def poll(self):
+        """Reports the bytes on disk while a hub that only counts files is
+        busy with one large file and would otherwise say nothing for minutes."""
+        with self.lock:
+            if not self._counts_bytes():
+                self._report_blobs(False)
+
+    def finish(self, folder):
+        """The last event: every file is on disk, so their sizes are the total."""
+        with self.lock:
+            received = max(model_file_bytes(folder), self._last[0] if self._last else 0)
+            self._publish(received, received, True, final=True)
+            self._finished = True
+
+    def _counts_bytes(self):
+        return bool(self._named or self._unnamed)
+
+    def _report_blobs(self, closing):
+        received = blob_bytes(self._blobs_dir)
+        self._publish(received, max(self._approx_total, received), closing)
+
+    def _report_streams(self, closing):
+        named = self._named.values()
+        received = max(sum(s.seen for s in named), sum(s.seen for s in self._unnamed))
+        known = max(sum(s.total for s in named), sum(s.total for s in self._unnamed))
+        # Until every file has started, the totals known so far fall short
+        # and the bar would run ahead; the catalogue size stands in.
+        all_started = 0 < self._file_count <= len(self._named)
+        self._publish(received, known if all_started else max(self._approx_total, known), closing)
+
+    def _publish(self, received, total, force, final=False):
+        if self._finished:
+            return
+        total = max(total, received)
+        percent = received * 100 // total if total > 0 else 0
+        # 100 % means the model is there; a file may still come until then.
+        percent = percent if final else min(99, percent)
+        current = (received, total, percent)
+        now = time.monotonic()
+        last = self._last
+        if last is not None:
+            if received < last[0] or percent < last[2] or current == last:
+                return
+            # Keep the event stream small: a new percentage, the end of a
+            # bar, or at least half a second since the previous event.
+            if percent == last[2] and not force and now - self._last_time < 0.5:
+                return
+        self._last = current
+        self._last_time = now
+        self._emit({"type": "progress", "model": self._model_id, "received": received,
+                    "total": total, "percent": percent})
+
+
+class PlainBar:
+    """What the hub uses of tqdm's interface, for when tqdm cannot be imported."""
+
+    def __init__(self, iterable=None, desc=None, total=None, initial=0, **kwargs):
+        self.iterable = iterable
+        self.desc = desc
+        self.total = total
+        self.n = initial or 0
+        self.disable = True
+
+    # tqdm.contrib.concurrent uses these on the class, and deletes _lock
+    # again afterwards.
+    @classmethod
+    def get_lock(cls):
+        if getattr(cls, "_lock", None) is None:
+            cls._lock = threading.RLock()
+        return cls._lock
+
+    @classmethod
+    def set_lock(cls, lock):
+        cls._lock = lock
+
+    @classmethod
+    def write(cls, text, file=None, end="\n", nolock=False):
+        sys.stderr.write(str(text) + end)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+    def close(self):
+        pass
+
+    def reset(self, total=None):
+        self.n = 0
+        if total is not None:
+            self.total = total
+
+    def __getattr__(self, name):
+        # The rest of tqdm's interface (set_description, refresh, ...) does nothing.
+        if name.startswith("_"):
+            raise AttributeError(name)
+        return lambda *args, **kwargs: None
+
+
+def progress_base():
+    return getattr(import_optional("tqdm.auto"), "tqdm", PlainBar)
+
+
+def keywords_of(cls):
+    """The keyword arguments named by the constructors of `cls` and its bases."""
+    names = set()
+    for klass in cls.__mro__:
+        try:
+            parameters = inspect.signature(klass.__dict__["__init__"]).parameters.values()
+        except (KeyError, TypeError, ValueError):
+            continue
+        names.update(p.name for p in parameters if p.kind in (p.POSITIONAL_OR_KEYWORD, p.KEYWORD_ONLY))
+    return names
+
+
+def length_of(iterable):
+    try:
+        return len(iterable)
+    except TypeError:
+        return None
+
+
+def make_progress_class(tracker, base):
+    """The tqdm_class for snapshot_download: a tqdm with its output turned off.
+
+    Being a real tqdm, it answers whatever the hub asks of a bar (format_dict,
+    get_lock, iteration, ...) as tqdm does. A disabled tqdm counts nothing,
+    so counting is done here. Keywords the base does not know (the hub
+    passes "name" on some versions) are dropped.
+    """
+    known = keywords_of(base) - {"self", "iterable", "desc", "total", "disable"}
+
+    class DownloadBar(base):
+        monitor_interval = 0  # no tqdm monitor thread for bars that show nothing
 
         def __init__(self, iterable=None, desc=None, total=None, *args, **kwargs):
-            self.iterable = iterable
-            self.desc = desc
             if total is None and iterable is not None:
-                try:
-                    total = len(iterable)
-                except TypeError:
-                    total = None
-            self.total = total
-            self.n = kwargs.get("initial") or 0
-            self.unit = kwargs.get("unit") or "it"
-            self.disable = False
-            self.pos = 0
-            if self.unit != "B":
-                with lock:
-                    shared["files_bar"] = self
-
-        # tqdm.contrib.concurrent uses these on the class, and deletes
-        # _lock again afterwards.
-        @classmethod
-        def get_lock(cls):
-            if getattr(cls, "_lock", None) is None:
-                cls._lock = threading.RLock()
-            return cls._lock
-
-        @classmethod
-        def set_lock(cls, new_lock):
-            cls._lock = new_lock
-
-        @classmethod
-        def write(cls, text, file=None, end="\n", nolock=False):
-            sys.stderr.write(str(text) + end)
+                total = length_of(iterable)
+            self._stream = tracker.safely(tracker.open_stream, kwargs.get("unit"), desc, total)
+            options = {key: value for key, value in kwargs.items() if key in known}
+            try:
+                super().__init__(iterable, desc=desc, total=total, disable=True, **options)
+            except Exception as error:
+                log("progress bar set up without its options:", repr(error))
+                self.iterable, self.total, self.disable = iterable, total, True
+                self.n = kwargs.get("initial") or 0
 
         def __iter__(self):
-            if self.iterable is None:
-                return
-            for item in self.iterable:
+            for item in self.iterable if self.iterable is not None else ():
                 yield item
                 self.update(1)
             self.close()
 
-        def __len__(self):
-            return int(self.total or 0)
-
-        def __enter__(self):
-            return self
-
-        def __exit__(self, *exc):
-            self.close()
-            return False
-
         def update(self, n=1):
-            with lock:
-                self.n += n or 0
-                self._report(False)
+            tracker.safely(self._count, n)
 
         def refresh(self, *args, **kwargs):
-            with lock:
-                self._report(False)
+            # Some code sets n or total directly and then refreshes.
+            tracker.safely(self._count, 0)
 
         def close(self):
-            with lock:
-                self._report(True)
+            tracker.safely(self._count, 0, True)
+            tracker.safely(super().close)
 
-        def reset(self, total=None):
-            with lock:
-                self.n = 0
-                if total is not None:
-                    self.total = total
+        def _count(self, n, closing=False):
+            with tracker.lock:
+                self.n += n or 0
+                tracker.moved(self._stream, self.n, self.total, closing)
 
-        def __getattr__(self, name):
-            # Any other part of the tqdm interface (set_description,
-            # set_postfix, clear, display, ...) does nothing here.
-            if name.startswith("__"):
-                raise AttributeError(name)
-            return lambda *args, **kwargs: None
+        @property
+        def format_dict(self):
+            # The hub's Xet download reads the rate here, and an error
+            # raised here ends all its progress reports.
+            try:
+                return super().format_dict
+            except Exception:
+                return {"n": self.n, "total": self.total, "elapsed": 0, "rate": None}
 
-        def _report(self, closing):
-            if self.unit == "B":
-                shared["bytes_seen"] = True
-                received = int(self.n)
-                total = int(self.total or 0)
-                # While only the small files have started, the growing total
-                # is far below the model's size and the bar would run to
-                # 100 % and fall back; the catalogue size stands in until
-                # the large file is under way.
-                if not closing and total < approx_total // 2:
-                    total = approx_total
-            else:
-                if shared["bytes_seen"]:
-                    return
-                shared["files_bar"] = self
-                received = blob_bytes(blobs_dir)
-                count = self.total or 0
-                all_files = count and self.n >= count
-                # The real total is known only at the end; until then the
-                # catalogue size stands in, never below what has arrived.
-                total = received if all_files else max(approx_total, received)
-            percent = int(received * 100 // total) if total > 0 else 0
-            percent = max(0, min(100, percent))
-            current = (received, total, percent)
-            now = time.monotonic()
-            last = shared["last"]
-            if current == last:
-                return
-            # Keep the event stream small: a new percentage, the end of a
-            # bar, or at least half a second since the previous event.
-            if (last is not None and last[2] == percent and not closing
-                    and now - shared["last_time"] < 0.5):
-                return
-            shared["last"] = current
-            shared["last_time"] = now
-            emit({"type": "progress", "model": model.id, "received": received,
-                  "total": total, "percent": percent})
-
-        @classmethod
-        def poll(cls):
-            """Reports the bytes on disk while a file-counting hub is busy
-            with one large file and would otherwise say nothing for minutes."""
-            with lock:
-                bar = shared["files_bar"]
-                if bar is not None and not shared["bytes_seen"]:
-                    bar._report(False)
-
-    return DownloadProgress
+    return DownloadBar
 
 
 def run_with_polling(work, poll, interval=0.5):
@@ -459,32 +623,33 @@ def download_model(writer, model_id):
         emit({"type": "error", "model": model_id,
               "message": "The python module huggingface_hub is not installed."})
         return 1
-    path = complete_snapshot(hub, model.repo)
+    path = complete_snapshot(hub, model)
     if path:
         emit({"type": "cached", "model": model_id, "path": path})
         return 0
     emit({"type": "start", "model": model_id})
     blobs_dir = os.path.join(hub_cache_dir(hub), "models--" + model.repo.replace("/", "--"), "blobs")
-    progress = make_progress_class(emit, model, blobs_dir)
+    tracker = ProgressTracker(emit, model, blobs_dir)
+    bar_class = make_progress_class(tracker, progress_base())
     try:
-        path = run_with_polling(
+        path = str(run_with_polling(
             lambda: hub.snapshot_download(
                 repo_id=model.repo,
                 allow_patterns=MODEL_FILE_PATTERNS,
-                tqdm_class=progress,
+                tqdm_class=bar_class,
             ),
-            progress.poll)
+            lambda: tracker.safely(tracker.poll)))
     except Exception as error:
         log("download of", model.repo, "failed:\n" + traceback.format_exc())
         emit({"type": "error", "model": model_id, "message": error_text(error)})
         return 1
-    absent = [name for name in REQUIRED_MODEL_FILES
-              if not os.path.isfile(os.path.join(str(path), name))]
+    absent = missing_files(path, model)
     if absent:
         emit({"type": "error", "model": model_id,
               "message": "The download is incomplete, missing: %s" % ", ".join(absent)})
         return 1
-    emit({"type": "finished", "model": model_id, "path": str(path)})
+    tracker.safely(tracker.finish, path)
+    emit({"type": "finished", "model": model_id, "path": path})
     return 0
 
 
@@ -495,7 +660,7 @@ def list_cached_models(writer):
     if hub is None:
         return 0
     for model in CATALOGUE:
-        path = complete_snapshot(hub, model.repo)
+        path = complete_snapshot(hub, model)
         if path:
             writer.emit({"type": "cached", "model": model.id, "path": path})
     return 0
