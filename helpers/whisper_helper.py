@@ -1096,7 +1096,7 @@ LOW_AVG_LOGPROB = -1.0
 LOOP_LENGTH = 3
 
 FIRST_SPEECH = int(0.3 * SAMPLE_RATE)     # speech before the first pass
-MIN_INTERVAL = 0.3                        # seconds between the starts of two passes
+MIN_NEW_SPEECH = int(0.2 * SAMPLE_RATE)   # speech a pass must have to hear that the last did not
 LEAD_PAD = int(0.4 * SAMPLE_RATE)         # silence kept before speech
 MIN_CUT_GAP = int(0.3 * SAMPLE_RATE)      # a silence the buffer may be cut in
 FORCED_CUT_GAP = int(0.15 * SAMPLE_RATE)  # the same, once the buffer is too long
@@ -1104,6 +1104,8 @@ COMMIT_BUFFER = 10 * SAMPLE_RATE          # the buffer length from which segment
 MAX_BUFFER = 20 * SAMPLE_RATE             # the buffer length that forces a commit
 WHOLE_LIMIT = 30 * SAMPLE_RATE            # one whisper window: the longest one-pass final
 SETTLE_SILENCE = int(0.8 * SAMPLE_RATE)   # a pause after which the final is prepared
+LOUD_LEVEL = 328                          # a sample this loud (-40 dBFS) may be speech
+LOUD_SAMPLES = SAMPLE_RATE // 10          # this much loud audio ends the pause
 AGREEMENT_SLACK = 0.3                     # seconds two passes may differ on a segment's edges
 PROMPT_CHARS = 200
 TEMPERATURES = (0.0, 0.2, 0.4, 0.6, 0.8, 1.0)
@@ -1145,6 +1147,24 @@ def without_loops(segments):
         kept.extend(run[:1] if len(run) >= LOOP_LENGTH else run)
         run = [segment] if segment is not None else []
     return kept
+
+
+SENTENCE_END = re.compile(r"(?<=[.!?…。！？])\s+")
+
+
+def without_repeats(text):
+    """The text with every run of LOOP_LENGTH or more identical sentences cut to its
+    first: without timestamps a decoding loop stays inside one segment."""
+    kept = []
+    run = []
+    for sentence in SENTENCE_END.split(text) + [None]:
+        if sentence is not None and run and normalized(sentence) == normalized(run[0]):
+            run.append(sentence)
+            continue
+        kept.extend(run[:1] if len(run) >= LOOP_LENGTH else run)
+        run = [sentence] if sentence is not None else []
+    separator = " " if text[:1].isspace() else ""
+    return separator + " ".join(piece.strip() for piece in kept) if kept else ""
 
 
 def speech_segments(segments):
@@ -1196,8 +1216,6 @@ class Utterance:
         self.hypothesis = []          # pieces of the last pass after `start`
         self.cut = None               # where the next commit may cut
         self.covered = 0              # samples the last pass heard
-        self.last_began = None
-        self.last_cost = 0.0
         self.settled = None           # (plan key, text) of a final made during a pause
         self.shown = ""
 
@@ -1253,19 +1271,20 @@ class Utterance:
 
     # --- scheduling
 
-    def preview_wait(self, now):
-        """Seconds until a pass is due (0: now), or None while there is nothing new to hear."""
+    def preview_due(self):
+        """Whether new speech has come since the last pass heard the buffer.
+
+        Passes run one after the other, each as soon as the one before has
+        cost what it costs: a pass over all that came meanwhile costs about
+        what a pass over a moment does, so nothing ever waits in a queue.
+        """
         analysed = self.speech.analysed
         if self.speech.between(self.start, analysed) < FIRST_SPEECH:
-            return None
-        if self.speech.between(self.covered, analysed) <= 0:
-            return None
-        if not self.partials and self.samples() - self.start < COMMIT_BUFFER // 2:
-            # Nobody sees previews: only the passes that prepare a commit run.
-            return None
-        if self.last_began is None:
-            return 0.0
-        return max(0.0, self.last_began + max(MIN_INTERVAL, self.last_cost) - now)
+            return False
+        if self.speech.between(self.covered, analysed) < MIN_NEW_SPEECH:
+            return False
+        # Nobody sees previews without partials: only those preparing a commit run.
+        return self.partials or self.samples() - self.start >= COMMIT_BUFFER // 2
 
     def commit_due(self):
         length = self.samples() - self.start
@@ -1278,6 +1297,17 @@ class Utterance:
                 self.cut = (gaps[-1][0] + gaps[-1][1]) // 2
                 return True
         return False
+
+    def spoke_after(self, sample):
+        """Whether loud audio came after `sample`: a rough, cheap sign that the
+        speaker went on, read without waiting for the voice filter."""
+        import numpy
+
+        begin = (max(sample, self.base) - self.base) * BYTES_PER_SAMPLE
+        tail = bytes(self.pcm[begin:])
+        values = numpy.frombuffer(tail, dtype="<i2", count=len(tail) // BYTES_PER_SAMPLE)
+        return int(numpy.count_nonzero(numpy.abs(values.astype(numpy.int32)) >= LOUD_LEVEL)) \
+            >= LOUD_SAMPLES
 
     def settle_due(self):
         last = self.speech.last_end()
@@ -1335,15 +1365,33 @@ class Utterance:
 
 # ---------------------------------------------------------------- serve: server
 
-def transcribe(model, audio, language, prompt, beam_size, temperature, abandoned):
+class Pass:
+    """How one whisper call is made. Previews need segment times, to agree and to
+    cut; commits and finals want only text, and skip the timestamp tokens."""
+    __slots__ = ("beam_size", "temperature", "timestamps")
+
+    def __init__(self, beam_size, temperature, timestamps):
+        self.beam_size = beam_size
+        self.temperature = temperature
+        self.timestamps = timestamps
+
+
+# A preview is quick and never retried; what is kept is searched wider and
+# decoded again at a higher temperature when it fails whisper's checks.
+PREVIEW = Pass(1, 0.0, True)
+KEEP = Pass(5, TEMPERATURES, False)
+
+
+def transcribe(model, audio, language, prompt, kind, abandoned):
     """(segments, language) of one whisper call; segments is None when `abandoned()`
     turned true. The language is what whisper used, detected when None was given."""
     segments, info = model.transcribe(
         audio,
         language=language,
         initial_prompt=prompt or None,
-        beam_size=beam_size,
-        temperature=temperature,
+        beam_size=kind.beam_size,
+        temperature=kind.temperature,
+        without_timestamps=not kind.timestamps,
         # Conditioning on its own output is what lets whisper loop.
         condition_on_previous_text=False,
         # The voice filter already ran on this audio as it arrived.
@@ -1494,41 +1542,40 @@ class WhisperServer:
     # --- choosing the next job, on the transcriber thread
 
     def _next_job(self):
-        """(job, None), or (None, seconds to wait before asking again; None: until woken)."""
+        """(job, utterance), or None when there is nothing to do until a command comes."""
         while self.finals:
             utterance = self.finals.popleft()
             if not utterance.cancelled:
                 self.finishing = True
-                return (self._final, utterance), None
+                return self._final, utterance
         if self.warm_pending:
             self.warm_pending = False
-            return (self._warm, None), None
+            return self._warm, None
         utterance = self.current
         if self.closing or utterance is None or not utterance.open:
-            return None, None
+            return None
         if utterance.needs_model:
             utterance.needs_model = False
-            return (self._prepare, utterance), None
+            return self._prepare, utterance
         if not utterance.model_ready:
-            return None, None
+            return None
         if utterance.samples() - utterance.speech.analysed >= VAD_STEP:
-            return (self._analyse, utterance), None
+            return self._analyse, utterance
         if utterance.commit_due():
-            return (self._commit, utterance), None
-        wait = utterance.preview_wait(time.monotonic())
-        if wait == 0.0:
-            return (self._preview, utterance), None
+            return self._commit, utterance
+        if utterance.preview_due():
+            return self._preview, utterance
         if utterance.settle_due():
-            return (self._settle, utterance), None
-        return None, wait
+            return self._settle, utterance
+        return None
 
     def _work(self):
         while True:
             with self.cond:
-                job, wait = self._next_job()
+                job = self._next_job()
                 while job is None:
-                    self.cond.wait(wait)
-                    job, wait = self._next_job()
+                    self.cond.wait()
+                    job = self._next_job()
             run, utterance = job
             try:
                 run(utterance)
@@ -1584,19 +1631,19 @@ class WhisperServer:
         with self.cond:
             utterance.model_ready = True
 
-    def _whisper(self, utterance, audio, beam_size, temperature, prompt, abandoned):
+    def _whisper(self, utterance, audio, kind, prompt, abandoned):
         model = self._model(utterance)
         language = utterance.language
         try:
-            result = transcribe(model, audio, language, prompt, beam_size, temperature, abandoned)
+            result = transcribe(model, audio, language, prompt, kind, abandoned)
         except RuntimeError as error:
             # A GPU can still fail after its trial (out of memory, a driver
             # fault): the same pass again on the CPU, so no audio is lost.
             if not self.recognizer.fall_back(error):
                 raise
             self._warn(utterance)
-            result = transcribe(self.recognizer.model, audio, language, prompt, beam_size,
-                                temperature, abandoned)
+            result = transcribe(self.recognizer.model, audio, language, prompt, kind,
+                                abandoned)
         if utterance.language is None and result[1]:
             # Detected once per utterance, then fixed: each detection is an
             # encoder pass of its own, and short passes flip languages.
@@ -1629,9 +1676,8 @@ class WhisperServer:
             begin, end = utterance.start, utterance.samples()
             audio = utterance.audio([(begin, end)])
             prompt = utterance.prompt()
-            utterance.last_began = time.monotonic()
         try:
-            segments = self._whisper(utterance, audio, 1, 0.0, prompt,
+            segments = self._whisper(utterance, audio, PREVIEW, prompt,
                                      lambda: not self._wanted(utterance))
         except Exception as error:
             # A preview that fails is not worth an error; the final reports it.
@@ -1639,7 +1685,6 @@ class WhisperServer:
             return
         offset = begin / SAMPLE_RATE
         with self.cond:
-            utterance.last_cost = time.monotonic() - utterance.last_began
             if segments is None or not self._wanted(utterance) or utterance.start != begin:
                 return
             pieces = [Piece(offset + s.start, offset + s.end, s.text)
@@ -1657,7 +1702,7 @@ class WhisperServer:
             segments = []
         else:
             try:
-                segments = self._whisper(utterance, audio, 5, TEMPERATURES, prompt,
+                segments = self._whisper(utterance, audio, KEEP, prompt,
                                          lambda: not self._wanted(utterance))
             except Exception as error:
                 log("commit pass failed:", error_text(error))
@@ -1665,7 +1710,8 @@ class WhisperServer:
         with self.cond:
             if segments is None or not self._wanted(utterance) or utterance.start != begin:
                 return
-            changed = utterance.take_commit([s.text for s in speech_segments(segments)])
+            changed = utterance.take_commit([without_repeats(s.text)
+                                             for s in speech_segments(segments)])
             text = utterance.shown
         self._show(utterance, changed, text)
 
@@ -1674,9 +1720,15 @@ class WhisperServer:
         with self.cond:
             key, spans, committed, prompt = utterance.final_plan()
             audio = utterance.audio(spans)
+            heard = utterance.speech.analysed
+
+        def abandoned():
+            # Kept after a stop, which wants exactly this text; dropped when
+            # the speaker goes on, so the next words are not kept waiting.
+            return utterance.cancelled or (utterance.open and utterance.spoke_after(heard))
+
         try:
-            text = self._final_text(utterance, audio, committed, prompt,
-                                    lambda: utterance.cancelled)
+            text = self._final_text(utterance, audio, committed, prompt, abandoned)
         except Exception as error:
             log("final pass in a pause failed:", error_text(error))
             return
@@ -1697,10 +1749,10 @@ class WhisperServer:
     def _final_text(self, utterance, audio, committed, prompt, abandoned):
         if not len(audio):
             return joined(committed)
-        segments = self._whisper(utterance, audio, 5, TEMPERATURES, prompt, abandoned)
+        segments = self._whisper(utterance, audio, KEEP, prompt, abandoned)
         if segments is None:
             return None
-        return joined(committed + [s.text for s in speech_segments(segments)])
+        return joined(committed + [without_repeats(s.text) for s in speech_segments(segments)])
 
     def _final(self, utterance):
         if not self.available:

@@ -37,6 +37,11 @@ Printed for each utterance length, as medians over --runs runs:
   final exact                           runs whose final is the spoken text;
                                         substituted / missing / doubled words of
                                         the worst run
+and, for reading those: Whisper calls (how many at beam 5, how many left
+unfinished), audio seconds given to Whisper and to the VAD per second of
+speech, partials, words no partial showed, and the helper's CPU time over the
+wall time (the share of the simulated clock spent in its own python code).
+"stop" is sent 0.6 s after the last word ends.
 Then 60 s of silence (Whisper calls and the final text) and an utterance
 started with device "cuda" on a GPU whose first encode aborts the process
 (error events, final, whether the helper is still running).
@@ -51,6 +56,7 @@ import math
 import os
 import queue
 import random
+import shutil
 import statistics
 import sys
 import tempfile
@@ -109,14 +115,14 @@ class Vocabulary:
 class Utterance:
     """Samples (int16 bytes) and every word: (text, beam-1 text, first sample, end sample)."""
 
-    def __init__(self, vocabulary, seconds, hard_share, seed):
+    def __init__(self, vocabulary, seconds, hard_share, seed, silent=False):
         import numpy
 
         rng = random.Random(seed)
         total = int(seconds * RATE)
         samples = numpy.zeros(total, dtype="<i2")
         self.words = []
-        at = int(0.3 * RATE)
+        at = total if silent else int(0.3 * RATE)
         until_pause = rng.randint(4, 8)
         while True:
             value, text, hard, length = rng.choice(
@@ -197,9 +203,7 @@ class Run:
             os.makedirs(self.args.keep, exist_ok=True)
             for name, path in (("log", self.log_path), ("stderr", self.stderr_path)):
                 if os.path.exists(path):
-                    with open(path, "rb") as src, \
-                            open(os.path.join(self.args.keep, "%s.%s" % (keep_as, name)), "wb") as dst:
-                        dst.write(src.read())
+                    shutil.copyfile(path, os.path.join(self.args.keep, keep_as + "." + name))
         self.tmp.cleanup()
 
     def log_events(self, since=0):
@@ -339,8 +343,13 @@ class Run:
                 break
         if self.died or self.client.proc.poll() is not None:
             self.died = True
-            self.notes.append("helper died (exit %s) %.1f s into the utterance"
-                              % (self.client.proc.poll(), (time.monotonic() - began) * scale))
+            at = (time.monotonic() - began) * scale
+            try:
+                code = self.client.proc.wait(timeout=5.0)
+            except Exception:  # still running with its output closed
+                code = None
+            how = "signal %d" % -code if code is not None and code < 0 else "exit %s" % code
+            self.notes.append("helper died (%s) %.1f s into the utterance" % (how, at))
             tail = self.stderr_tail()
             if tail:
                 self.notes.append(tail)
@@ -356,8 +365,8 @@ class Run:
         busy = None
         if cpu_before is not None and cpu_after is not None:
             busy = (cpu_after - cpu_before) / (time.monotonic() - began)
-        return {"busy": busy, "partials": partials, "final": final, "stop": stopped[0] if stopped else None,
-                "sent": sent, "events": self.log_events(offset), "ended": ended}
+        return {"partials": partials, "final": final, "stop": stopped[0] if stopped else None,
+                "sent": sent, "events": self.log_events(offset), "ended": ended, "busy": busy}
 
     def cpu_seconds(self):
         """User and system CPU time the helper process has used, or None."""
@@ -518,8 +527,7 @@ def run_utterance(args, vocabulary, seconds, seed, label):
 
 
 def run_silence(args, vocabulary):
-    utt = Utterance(vocabulary, args.silence, 0.0, 0)
-    utt.words, utt.pcm = [], b"\x00\x00" * int(args.silence * RATE)
+    utt = Utterance(vocabulary, args.silence, 0.0, 0, silent=True)
     run = Run(args, vocabulary)
     result = {}
     try:
@@ -550,8 +558,6 @@ def run_broken_gpu(args, vocabulary):
         result["alive"] = run.quit()
         result["error_events"] = len(run.errors)
         result["messages"] = [str(e.get("message"))[:160] for e in run.errors]
-        devices = [e.get("device") for e in run.log_events() if e.get("event") == "transcribe"]
-        result["devices"] = sorted(set(d for d in devices if d))
     finally:
         run.close(keep_as="gpu")
     return result, run.notes
@@ -597,9 +603,8 @@ def line(label, cells, target=""):
 def report_lengths(args, results):
     lengths = list(results)
     print(line("utterance", ["%d s" % s for s in lengths], "target"))
-    print(line("  words (~words per s)", ["%d (%.1f)" % (median(r["words"] for r in results[s]),
-                                                        median(r["words"] for r in results[s]) / s)
-                                         for s in lengths]))
+    print(line("words spoken", [fmt(median(r["words"] for r in results[s]), "%.0f")
+                                for s in lengths]))
     for key, label, pattern, target in ROWS:
         cells = [fmt(median(r.get(key) for r in results[s]), pattern) for s in lengths]
         print(line(label, cells, target))
@@ -702,12 +707,11 @@ def main():
         notes.extend("gpu: " + n for n in run_notes)
         exact = gpu.get("exact")
         print("device cuda, GPU whose first encode aborts (%.0f s): error events %d, final %s, "
-              "helper %s, transcribed on %s   target: one error, correct final, alive"
+              "helper %s   target: one error, correct final, alive"
               % (args.gpu_seconds, gpu.get("error_events", 0),
                  "none" if exact is None else ("correct" if exact else
                                                "wrong (%d/%d/%d)" % gpu["errors_words"]),
-                 "alive" if gpu.get("alive") else "dead",
-                 ",".join(gpu.get("devices") or ["-"])))
+                 "alive" if gpu.get("alive") else "dead"))
         for message in gpu.get("messages", []):
             print("  error: " + message)
     if notes:

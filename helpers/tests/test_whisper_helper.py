@@ -1,16 +1,15 @@
-"""Tests of whisper_helper.py, run as a child process against stand-in modules."""
+"""Tests of whisper_helper.py's one-shot modes, run as a child process against stand-in
+modules. Serve has its own, in test_whisper_serve.py."""
 
 import hashlib
 import importlib.util
 import json
 import os
-import struct
 import subprocess
 import time
 import unittest
 
-from harness import (PYTHON, WHISPER, HelperTestCase, make_cached_repo, of_type, pcm,
-                     silence)
+from harness import PYTHON, WHISPER, HelperTestCase, make_cached_repo
 
 BLOCK = 'raise ImportError("blocked by the test")'
 

@@ -31,7 +31,9 @@ What it costs (seconds, all 0 by default)
                               spans (after the VAD filter) costs one, however
                               short; language=None costs one more (detection)
   STANDIN_WHISPER_TOKEN       one emitted token with beam 1 (a word is a token,
-                              a segment adds two timestamp tokens)
+                              a segment adds two timestamp tokens unless
+                              without_timestamps=True, which decodes each
+                              window as one segment)
   STANDIN_WHISPER_BEAM_TOKEN  one emitted token with beam >= 2 (default 2.5
                               times STANDIN_WHISPER_TOKEN)
   STANDIN_WHISPER_FALLBACKS   temperatures at which every window fails its
@@ -237,11 +239,25 @@ def _check_local(name):
         "local disk and outgoing traffic has been disabled.")
 
 
-def _window_cost(window_segments, beam_size, word_timestamps, fallbacks, temperature):
+def _untimed(window_segments):
+    """Without timestamp tokens a window decodes as one segment."""
+    merged = dict(window_segments[0])
+    merged["text"] = "".join(seg["text"] for seg in window_segments)
+    merged["end"] = window_segments[-1]["end"]
+    merged["words"] = [w for seg in window_segments for w in seg.get("words") or []]
+    counts = [max(len(seg["text"].split()), 1) for seg in window_segments]
+    merged["avg_logprob"] = sum(seg["avg_logprob"] * count for seg, count
+                                in zip(window_segments, counts)) / sum(counts)
+    merged["fails"] = max(seg.get("fails", 0) for seg in window_segments)
+    return merged
+
+
+def _window_cost(window_segments, beam_size, word_timestamps, fallbacks, temperature, timed):
     per_token = env_float("STANDIN_WHISPER_TOKEN")
     if beam_size >= 2:
         per_token = env_float("STANDIN_WHISPER_BEAM_TOKEN", 2.5 * per_token)
-    tokens = sum(len(seg["text"].split()) + 2 for seg in window_segments) + 1
+    # Each segment adds a start and an end timestamp token when timestamps are on.
+    tokens = sum(len(seg["text"].split()) + (2 if timed else 0) for seg in window_segments) + 1
     retries_allowed = len(temperature) - 1 if isinstance(temperature, (list, tuple)) else 0
     fails = max([fallbacks] + [seg.get("fails", 0) for seg in window_segments])
     decodes = 1 + min(fails, retries_allowed)
@@ -323,6 +339,7 @@ class WhisperModel:
                dtype=str(audio.dtype), head=[float(x) for x in audio[:4]], language=language,
                initial_prompt=initial_prompt, beam_size=beam_size, vad_filter=vad_filter,
                temperature=temperature, word_timestamps=word_timestamps,
+               without_timestamps=without_timestamps,
                condition_on_previous_text=condition_on_previous_text, device=self.device,
                time=began)
         self._check_cuda_failure()
@@ -361,8 +378,10 @@ class WhisperModel:
                 low, high = window * WINDOW_SECONDS, (window + 1) * WINDOW_SECONDS
                 mine = [p for p in planned if low <= p["start"] < high or
                         (window == windows - 1 and p["start"] >= high)]
+                if without_timestamps and mine:
+                    mine = [_untimed(mine)]
                 tokens, decodes, cost = _window_cost(mine, beam_size, word_timestamps, fallbacks,
-                                                     temperature)
+                                                     temperature, not without_timestamps)
                 tokens_total += tokens
                 decodes_total += decodes
                 share = cost / max(len(mine), 1)
