@@ -9,6 +9,8 @@ earlobe libraries, which start it with one of these modes:
   download --model ID      download one model into the Hugging Face cache
   download --all           report every catalogue model that is already on disk
   serve                    streaming dictation over binary frames on stdin/stdout
+  probe SOURCE DEVICE TYPE load a model and run one tiny encode (serve's trial of
+                           a GPU, in a child process that may die trying)
 
 Standard output carries nothing but the mode's format. Anything else,
 including prints from the libraries we load, goes to standard error.
