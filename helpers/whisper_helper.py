@@ -1608,16 +1608,19 @@ class WhisperServer:
         try:
             model = self.recognizer.model_for(key)
         except ModelLoadError as error:
-            # Said at once, so the user learns it before speaking a long text.
-            utterance.load_error = str(error)
-            log(str(error))
-            self.writer.send({"type": "error", "id": utterance.id, "message": str(error)})
+            self._load_failed(utterance, error)
             raise
         self._warn(utterance)
         if key != self.remembered:
             self.remembered = key
             remember_key(key)
         return model
+
+    def _load_failed(self, utterance, error):
+        # Said at once, so the user learns it before speaking a long text.
+        utterance.load_error = str(error)
+        log(str(error))
+        self.writer.send({"type": "error", "id": utterance.id, "message": str(error)})
 
     def _warn(self, utterance):
         warning = self.recognizer.take_warning()
@@ -1641,7 +1644,11 @@ class WhisperServer:
         except RuntimeError as error:
             # A GPU can still fail after its trial (out of memory, a driver
             # fault): the same pass again on the CPU, so no audio is lost.
-            if not self.recognizer.fall_back(error):
+            try:
+                if not self.recognizer.fall_back(error):
+                    raise
+            except ModelLoadError as failure:
+                self._load_failed(utterance, failure)
                 raise
             self._warn(utterance)
             result = transcribe(self.recognizer.model, audio, language, prompt, kind,

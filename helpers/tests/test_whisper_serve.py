@@ -274,6 +274,26 @@ class ModelTest(ServeTestCase):
                 self.assertEqual(self.passes(client.proc.pid)[-1]["device"], device)
                 self.assertIsNone(client.proc.poll())
 
+    def test_when_the_cpu_cannot_take_over_the_utterance_fails(self):
+        cases = [
+            ("at the start", {"STANDIN_WHISPER_LOAD_FAIL": "cuda,cpu"}),
+            ("after a later pass failed", {"STANDIN_WHISPER_GPU": "ok",
+                                           "STANDIN_WHISPER_CUDA_FAIL_AFTER": "2",
+                                           "STANDIN_WHISPER_LOAD_FAIL": "cpu"}),
+        ]
+        for name, env in cases:
+            with self.subTest(name):
+                self.setUp()
+                talk = self.talk()
+                client = self.start_server(talk, **env)
+                self.begin(client, 1, device="cuda")
+                self.stream(client, 1, talk.sentence(self.WORDS[:8]), pace=0.01)
+                replies = self.finish(client, 1)
+                self.assertEqual([h["type"] for h in replies if h["type"] != "partial"],
+                                 ["error", "end"])
+                self.assertIn("Unable to load the whisper model small", replies[-2]["message"])
+                self.assertIsNone(client.proc.poll())
+
 
 class SpeechTest(ServeTestCase):
     def test_silence_and_noise_give_no_text(self):
