@@ -1138,17 +1138,21 @@ def is_speech(segment):
     return not (no_speech > NO_SPEECH_PROB and logprob < LOW_AVG_LOGPROB)
 
 
-def without_loops(segments):
-    """The segments with every run of LOOP_LENGTH or more identical ones cut to its first."""
+def without_runs(items, text_of):
+    """The items with every run of LOOP_LENGTH or more identical texts cut to its first."""
     kept = []
     run = []
-    for segment in segments + [None]:
-        if segment is not None and run and normalized(segment.text) == normalized(run[0].text):
-            run.append(segment)
+    for item in list(items) + [None]:
+        if item is not None and run and normalized(text_of(item)) == normalized(text_of(run[0])):
+            run.append(item)
             continue
         kept.extend(run[:1] if len(run) >= LOOP_LENGTH else run)
-        run = [segment] if segment is not None else []
+        run = [item] if item is not None else []
     return kept
+
+
+def without_loops(segments):
+    return without_runs(segments, lambda segment: segment.text)
 
 
 SENTENCE_END = re.compile(r"(?<=[.!?…。！？])\s+")
@@ -1157,14 +1161,7 @@ SENTENCE_END = re.compile(r"(?<=[.!?…。！？])\s+")
 def without_repeats(text):
     """The text with every run of LOOP_LENGTH or more identical sentences cut to its
     first: without timestamps a decoding loop stays inside one segment."""
-    kept = []
-    run = []
-    for sentence in SENTENCE_END.split(text) + [None]:
-        if sentence is not None and run and normalized(sentence) == normalized(run[0]):
-            run.append(sentence)
-            continue
-        kept.extend(run[:1] if len(run) >= LOOP_LENGTH else run)
-        run = [sentence] if sentence is not None else []
+    kept = without_runs(SENTENCE_END.split(text), lambda sentence: sentence)
     separator = " " if text[:1].isspace() else ""
     return separator + " ".join(piece.strip() for piece in kept) if kept else ""
 
@@ -1288,17 +1285,18 @@ class Utterance:
         # Nobody sees previews without partials: only those preparing a commit run.
         return self.partials or self.samples() - self.start >= COMMIT_BUFFER // 2
 
-    def commit_due(self):
+    def commit_cut(self):
+        """Where to commit now: the agreed cut once the buffer is long, any
+        silence once it is too long; None when no commit is due."""
         length = self.samples() - self.start
         if self.cut is not None and length >= COMMIT_BUFFER:
-            return True
+            return self.cut
         if length >= MAX_BUFFER:
             gaps = [gap for gap in self.speech.gaps(self.start, FORCED_CUT_GAP)
                     if gap[1] < self.speech.analysed]
             if gaps:
-                self.cut = (gaps[-1][0] + gaps[-1][1]) // 2
-                return True
-        return False
+                return (gaps[-1][0] + gaps[-1][1]) // 2
+        return None
 
     def spoke_after(self, sample):
         """Whether loud audio came after `sample`: a rough, cheap sign that the
@@ -1563,7 +1561,9 @@ class WhisperServer:
             return None
         if utterance.samples() - utterance.speech.analysed >= VAD_STEP:
             return self._analyse, utterance
-        if utterance.commit_due():
+        cut = utterance.commit_cut()
+        if cut is not None:
+            utterance.cut = cut
             return self._commit, utterance
         if utterance.preview_due():
             return self._preview, utterance

@@ -225,15 +225,13 @@ def _abort_without_cudnn():
     os.abort()
 
 
-class LocalEntryNotFoundError(FileNotFoundError):
-    pass
-
-
 def _check_local(name):
     if os.path.isdir(name):
         if not os.path.isfile(os.path.join(name, "model.bin")):
             raise RuntimeError("Unable to open file 'model.bin' in model '%s'" % name)
         return
+    from huggingface_hub.utils import LocalEntryNotFoundError
+
     raise LocalEntryNotFoundError(
         "Cannot find an appropriate cached snapshot folder for the specified revision on the "
         "local disk and outgoing traffic has been disabled.")
