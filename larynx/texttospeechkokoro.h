@@ -52,6 +52,12 @@ Q_SIGNALS:
     void stateChanged(TextEditTextToSpeech::TextToSpeechState state);
     void errorOccurred(QTextToSpeech::ErrorReason reason, const QString &errorString);
     void synthesized(const QAudioFormat &format, const QByteArray &data);
+    // The voice has reached a sentence or a word of the text, given as a range of the text
+    // passed to say() or synthesize() (UTF-16 code units, as QString counts them). While
+    // speaking they come when that sound plays; while synthesizing, just before the
+    // synthesized() whose data begins with it.
+    void sayingSentence(qsizetype start, qsizetype length);
+    void sayingWord(const QString &word, qsizetype start, qsizetype length);
 
 private:
     void startRequest(const QString &text, bool synthesizeOnly);
