@@ -1,5 +1,7 @@
 #include "texttospeechkokoro.h"
 #include "kokoroframedecoder.h"
+#include "kokoromarkqueue.h"
+#include "kokoroplaybackposition.h"
 #include "texttospeech_kokoro_debug.h"
 
 #include <texttospeechkokoroutils.h>
@@ -58,7 +60,9 @@ TextToSpeechKokoro::TextToSpeechKokoro(QObject *parent)
     : QObject(parent)
     , mVoice(u"af_heart"_s)
     , mDecoder(std::make_unique<KokoroFrameDecoder>())
+    , mMarks(std::make_unique<KokoroMarkQueue>())
     , mFeedTimer(new QTimer(this))
+    , mPosition(std::make_unique<KokoroPlaybackPosition>())
 {
     registerMetaTypes();
     mFeedTimer->setInterval(FeedIntervalMs);
@@ -84,7 +88,7 @@ void TextToSpeechKokoro::synthesize(const QString &text)
 void TextToSpeechKokoro::stop()
 {
     cancelRequest();
-    mMarks.clear();
+    mMarks->clear();
     stopAudio();
     mEndReceived = false;
     if (mState == TextToSpeechState::Speaking || mState == TextToSpeechState::Paused || mState == TextToSpeechState::Synthesizing)
@@ -157,7 +161,7 @@ void TextToSpeechKokoro::startRequest(const QString &text, bool synthesizeOnly)
     mSynthesizeOnly = synthesizeOnly;
     mEndReceived = false;
     mReceivedBytes = 0;
-    mMarks.reset(text);
+    mMarks->reset(text);
     mCurrentId = ++mRequestCounter;
     sendCommand({
         {"cmd"_L1, "say"_L1},
@@ -211,7 +215,7 @@ void TextToSpeechKokoro::cancelRequest()
     if (mCurrentId != 0)
         sendCommand({{"cmd"_L1, "cancel"_L1}, {"id"_L1, mCurrentId}});
     mCurrentId = 0;
-    mMarks.clear();
+    mMarks->clear();
 }
 
 void TextToSpeechKokoro::readProcessOutput()
@@ -240,7 +244,7 @@ void TextToSpeechKokoro::handleProcessFinished(int exitCode, QProcess::ExitStatu
 {
     stopAudio();
     mCurrentId = 0;
-    mMarks.clear();
+    mMarks->clear();
     mProcess->disconnect(this);
     mProcess->deleteLater();
     mProcess = nullptr;
@@ -279,7 +283,7 @@ void TextToSpeechKokoro::handleFrame(const QJsonObject &header, const QByteArray
         const QString message = header.value("message"_L1).toString();
         qCWarning(TEXTTOSPEECH_KOKORO_LOG) << "Kokoro synthesis failed:" << message;
         mCurrentId = 0;
-        mMarks.clear();
+        mMarks->clear();
         stopAudio();
         setError(QTextToSpeech::ErrorReason::Input,
                  HostKit::i18nd(TRANSLATION_DOMAIN, "Kokoro was unable to synthesize the text: %1", message));
@@ -304,7 +308,7 @@ void TextToSpeechKokoro::applyFormat(const QJsonObject &header)
 
 void TextToSpeechKokoro::handleMark(const QJsonObject &header)
 {
-    if (!mMarks.append(header))
+    if (!mMarks->append(header))
         qCWarning(TEXTTOSPEECH_KOKORO_LOG) << "Malformed mark:" << header;
 }
 
@@ -321,7 +325,7 @@ void TextToSpeechKokoro::handleEnd()
         return;
     stopAudio();
     mCurrentId = 0;
-    mMarks.clear();
+    mMarks->clear();
     if (mState != TextToSpeechState::Ready)
         setState(TextToSpeechState::Ready);
 }
@@ -330,21 +334,23 @@ void TextToSpeechKokoro::handleEnd()
 // the request, in which case nothing more may be done for it.
 bool TextToSpeechKokoro::emitMarksBefore(qint64 sample)
 {
-    const qint32 id = mCurrentId;
-    while (mMarks.nextIsBefore(sample)) {
-        emitMark(mMarks.takeNext());
-        if (mCurrentId != id)
+    while (mMarks->nextIsBefore(sample)) {
+        if (!emitNextMark())
             return false;
     }
     return true;
 }
 
-void TextToSpeechKokoro::emitMark(const KokoroMarkQueue::Mark &mark)
+// Emits the next mark; false when a receiver ended or replaced the request.
+bool TextToSpeechKokoro::emitNextMark()
 {
+    const qint32 id = mCurrentId;
+    const KokoroMarkQueue::Mark mark = mMarks->takeNext();
     if (mark.word)
-        Q_EMIT sayingWord(mMarks.textOf(mark), mark.start, mark.length);
+        Q_EMIT sayingWord(mMarks->textOf(mark), mark.start, mark.length);
     else
         Q_EMIT sayingSentence(mark.start, mark.length);
+    return mCurrentId == id;
 }
 
 void TextToSpeechKokoro::setState(TextToSpeechState state)
@@ -404,17 +410,15 @@ void TextToSpeechKokoro::openAudioSink(const QAudioFormat &format)
 {
     stopAudio();
     // Audio that came before is dropped with the old sink; the new stream starts after it.
-    mSinkBaseFrame = receivedFrames();
-    mSinkWrittenBytes = 0;
+    mPosition->restart(format, receivedFrames());
     mEndPadded = false;
-    mPacedSince.invalidate();
     mAudioSink = new QAudioSink(QMediaDevices::defaultAudioOutput(), format, this);
     applySinkVolume();
     mAudioDevice = mAudioSink->start();
     if (mAudioDevice) {
         connect(mAudioSink, &QAudioSink::stateChanged, this, &TextToSpeechKokoro::handleSinkStateChanged);
         mFeedTimer->start();
-        reportProgress(mSinkBaseFrame);
+        reportProgress(mPosition->baseFrame());
         return;
     }
     cancelRequest();
@@ -453,16 +457,15 @@ void TextToSpeechKokoro::handOutAudio(const QByteArray &data)
     const qint64 firstFrame = receivedFrames();
     mReceivedBytes += data.size();
     qsizetype offset = 0;
-    while (frameBytes > 0 && mMarks.nextIsBefore(receivedFrames())) {
-        const qsizetype cut = qBound(offset, qsizetype((mMarks.nextSample() - firstFrame) * frameBytes), data.size());
+    while (frameBytes > 0 && mMarks->nextIsBefore(receivedFrames())) {
+        const qsizetype cut = qBound(offset, qsizetype((mMarks->nextSample() - firstFrame) * frameBytes), data.size());
         if (cut > offset) {
             Q_EMIT synthesized(mFormat, data.mid(offset, cut - offset));
             if (mCurrentId != id)
                 return;
             offset = cut;
         }
-        emitMark(mMarks.takeNext());
-        if (mCurrentId != id)
+        if (!emitNextMark())
             return;
     }
     if (offset < data.size() || data.isEmpty())
@@ -492,7 +495,7 @@ void TextToSpeechKokoro::finishPlayback()
 {
     retireAudioSink();
     mCurrentId = 0;
-    mMarks.clear();
+    mMarks->clear();
     if (mState != TextToSpeechState::Ready)
         setState(TextToSpeechState::Ready);
 }
@@ -538,22 +541,9 @@ qint64 TextToSpeechKokoro::receivedFrames() const
     return frameBytes > 0 ? mReceivedBytes / frameBytes : 0;
 }
 
-// The frame of the request's audio that playback has reached, judged from what the sink has
-// processed. The sink interpolates its position from the audio server's last timing report,
-// which can be stale when a stream starts or resumes, so the position is never taken to be
-// beyond what the server has taken out of the stream, nor beyond real time since playback
-// (re)started.
 qint64 TextToSpeechKokoro::playedFrames() const
 {
-    if (!mAudioSink)
-        return mSinkBaseFrame;
-    const qint64 rate = mFormat.sampleRate();
-    const qint64 frameBytes = qMax(1, mFormat.bytesPerFrame());
-    const qint64 queuedBytes = qMax<qint64>(0, mAudioSink->bufferSize() - mAudioSink->bytesFree());
-    qint64 frames = qMin(mAudioSink->processedUSecs() * rate / 1000000, (mSinkWrittenBytes - queuedBytes) / frameBytes);
-    if (mPacedSince.isValid())
-        frames = qMin(frames, mPacedFromFrame + mPacedSince.nsecsElapsed() * rate / 1000000000);
-    return mSinkBaseFrame + qMax<qint64>(0, frames);
+    return mPosition->frame(mAudioSink);
 }
 
 void TextToSpeechKokoro::reportProgress(qint64 played)
@@ -573,11 +563,7 @@ void TextToSpeechKokoro::writeAudio()
     const qint64 written = mAudioDevice->write(mPendingAudio.constData() + mPlayOffset, length);
     if (written <= 0)
         return;
-    if (mSinkWrittenBytes == 0) {
-        mPacedFromFrame = 0;
-        mPacedSince.start();
-    }
-    mSinkWrittenBytes += written;
+    mPosition->written(written);
     mPlayOffset += written;
     if (mPlayOffset >= mPendingAudio.size()) {
         mPendingAudio.clear();
@@ -589,7 +575,7 @@ void TextToSpeechKokoro::pause()
 {
     if (mState != TextToSpeechState::Speaking || !mAudioSink)
         return;
-    mPausedAtFrame = playedFrames() - mSinkBaseFrame;
+    mPosition->pause(mAudioSink);
     mFeedTimer->stop();
     mAudioSink->suspend();
     setState(TextToSpeechState::Paused);
@@ -600,8 +586,7 @@ void TextToSpeechKokoro::resume()
     if (mState != TextToSpeechState::Paused || !mAudioSink)
         return;
     mAudioSink->resume();
-    mPacedFromFrame = mPausedAtFrame;
-    mPacedSince.start();
+    mPosition->resume();
     mFeedTimer->start();
     setState(TextToSpeechState::Speaking);
 }

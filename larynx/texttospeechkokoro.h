@@ -1,6 +1,5 @@
 #pragma once
 
-#include "kokoromarkqueue.h"
 #include "larynx_export.h"
 #include "texttospeechcompat.h"
 
@@ -22,6 +21,8 @@ class QTimer;
 namespace TextEditTextToSpeech
 {
 class KokoroFrameDecoder;
+class KokoroMarkQueue;
+class KokoroPlaybackPosition;
 
 // The read-aloud engine. say() speaks a text on the default audio output while the kokoro
 // helper is still synthesizing it; synthesize() hands the audio back through synthesized()
@@ -75,7 +76,7 @@ private:
     void handleMark(const QJsonObject &header);
     void handleEnd();
     bool emitMarksBefore(qint64 sample);
-    void emitMark(const KokoroMarkQueue::Mark &mark);
+    bool emitNextMark();
     void setState(TextToSpeechState state);
     void setError(QTextToSpeech::ErrorReason reason, const QString &text);
     void stopProcess();
@@ -108,7 +109,7 @@ private:
     bool mSynthesizeOnly = false;
     bool mEndReceived = false;
     QProcess *mProcess = nullptr;
-    KokoroMarkQueue mMarks;
+    std::unique_ptr<KokoroMarkQueue> mMarks;
     // Bytes of the current request's audio received so far (played or handed out).
     qint64 mReceivedBytes = 0;
 
@@ -117,14 +118,7 @@ private:
     QAudioSink *mAudioSink = nullptr;
     QIODevice *mAudioDevice = nullptr;
     QTimer *mFeedTimer = nullptr;
-    // The frame of the request's audio that the open sink's stream begins with.
-    qint64 mSinkBaseFrame = 0;
-    qint64 mSinkWrittenBytes = 0;
-    // The sink's position runs on an interpolated clock that can leap ahead when playback
-    // starts or resumes; it is held to real time from the frame and moment playback (re)started.
-    qint64 mPacedFromFrame = 0;
-    QElapsedTimer mPacedSince;
-    qint64 mPausedAtFrame = 0;
+    std::unique_ptr<KokoroPlaybackPosition> mPosition;
     QElapsedTimer mProgressClock;
     bool mEndPadded = false;
 };
