@@ -1,10 +1,12 @@
 #include "fuzzsupport.h"
 
 #include <kokoroframedecoder.h>
+#include <kokoromarkqueue.h>
 
 #include <QJsonDocument>
 
 using TextEditTextToSpeech::KokoroFrameDecoder;
+using TextEditTextToSpeech::KokoroMarkQueue;
 
 namespace
 {
@@ -29,6 +31,26 @@ QByteArray encode(const QList<KokoroFrameDecoder::Frame> &frames)
         stream += frame.payload;
     }
     return stream;
+}
+
+// Every decoded header offered as a mark: what is taken must name a range of the text.
+void checkMarks(const QList<KokoroFrameDecoder::Frame> &frames)
+{
+    using FuzzSupport::require;
+    const QString text = QStringLiteral("Hi \U0001F30D there.");
+    KokoroMarkQueue marks;
+    marks.reset(text);
+    qsizetype accepted = 0;
+    for (const KokoroFrameDecoder::Frame &frame : frames)
+        accepted += marks.append(frame.header) ? 1 : 0;
+    for (; accepted > 0; --accepted) {
+        require(!marks.isEmpty(), "every accepted mark is queued");
+        const KokoroMarkQueue::Mark mark = marks.takeNext();
+        require(mark.start >= 0 && mark.length >= 0 && mark.start + mark.length <= text.size(), "a mark names a range of the text");
+        require(mark.sample >= 0, "a mark's sample is not negative");
+        require(marks.textOf(mark).size() == mark.length, "a mark's text is its range");
+    }
+    require(marks.isEmpty(), "nothing is queued that was not accepted");
 }
 } // namespace
 
@@ -74,6 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     whole.reset();
     require(whole.bufferedBytes() == 0, "reset empties the buffer");
     require(sameFrames(whole.decode(input.stream), frames), "a reset decoder decodes like a new one");
+
+    checkMarks(frames);
 
     KokoroFrameDecoder reencoded;
     require(sameFrames(reencoded.decode(encode(frames)), frames) && reencoded.bufferedBytes() == 0,
