@@ -47,7 +47,7 @@ namespace
 constexpr int Rate = MonitorRecorder::SampleRate;
 constexpr int Threshold = 1000;
 // Silence that separates two words of the bursts voice; a tone never falls silent this long.
-constexpr double WordSilence = 0.02;
+constexpr double WordSilence = 0.015;
 constexpr double Unknown = std::numeric_limits<double>::quiet_NaN();
 
 // The continuous stand-in voice speaks about 15 characters a second, as people do.
