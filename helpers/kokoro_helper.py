@@ -12,6 +12,8 @@ Standard output carries nothing but the mode's format. Anything else,
 including prints from the libraries we load, goes to standard error.
 """
 
+import bisect
+import collections
 import json
 import math
 import os
@@ -21,6 +23,7 @@ import shutil
 import sys
 import threading
 import traceback
+import unicodedata
 
 REPO_ID = "hexgrad/Kokoro-82M"
 MODEL_FILES = ("config.json", "kokoro-v1_0.pth")
@@ -44,12 +47,32 @@ VOICE_PATTERN = re.compile(r"[a-z]{2}_[a-z0-9_]+\Z")
 # playing sooner, and a "cancel" drops what is not yet written.
 CHUNK_SAMPLES = SAMPLE_RATE // 4
 
+# Once playback reports on a request, synthesis keeps at most this much audio
+# ahead of it: enough to ride out a slow sentence, while a long text costs
+# neither the memory of all its audio nor the work of a request that is
+# about to be stopped.
+MAX_AHEAD_SAMPLES = 20 * SAMPLE_RATE
+
+# Pipelines other than English cut each chunk of text after 510 phonemes and
+# drop the rest without a word. Longer sentences go to them in pieces of at
+# most this many characters, cut after clause marks, else after blanks, else
+# anywhere. Japanese and Mandarin write several phonemes per character.
+PIECE_LIMITS = {"e": 200, "f": 200, "h": 200, "i": 200, "p": 200, "j": 80, "z": 80}
+PIECE_CUTS = (re.compile(r"[^,;\u3001\uff0c\uff1b\uff1a]*[,;\u3001\uff0c\uff1b\uff1a]*"),
+              re.compile(r"\S*\s*"))
+
 # A sentence ends at . ! ? or … (with closing quotes or brackets) before
 # white space; the full-width marks of Chinese and Japanese and the Hindi
 # danda end one even without a space after them.
 SENTENCE_END = re.compile(r"""[.!?\u2026]+["'\u201d\u2019\u00bb)\]]*(?=\s)"""
                           r"""|[\u3002\uff01\uff1f\u0964]+[\u300d\u300f\u201d\u2019\uff09]*""")
-LINE_BREAKS = re.compile(r"[\r\n]+")
+LINE = re.compile(r"[^\r\n]+")
+# Characters a UTF-16 string holds as two units.
+ASTRAL = re.compile("[\U00010000-\U0010ffff]")
+# Word tokens are looked for in the text with quotes and apostrophes made
+# plain, so a tokenizer that gives them back in another form still matches.
+PLAIN_QUOTES = str.maketrans("\u2018\u2019\u201a\u201b\u201c\u201d\u201e\u201f",
+                             "''''\"\"\"\"")
 # A period after these words does not end a sentence: splitting there would
 # put a pause into the middle of it.
 ABBREVIATIONS = frozenset(("mr", "mrs", "ms", "dr", "prof", "sr", "jr", "st", "vs", "e.g",
@@ -261,7 +284,7 @@ def run_download(out, args):
     return 0
 
 
-# ---------------------------------------------------------------- serve
+# ---------------------------------------------------------------- serve: frames
 
 class FrameWriter:
     def __init__(self, stream):
@@ -330,6 +353,140 @@ def speed_value(value):
     return min(max(float(value), 0.5), 2.0)
 
 
+def encode_samples(samples, sample_format):
+    if sample_format == "float":
+        return samples.astype("<f4").tobytes()
+    return (samples * 32767).clip(-32768, 32767).astype("<i2").tobytes()
+
+
+# ---------------------------------------------------------------- serve: text
+#
+# Text positions are indexes into the request's text as python counts them
+# (code points) until a mark is sent, which gives them in UTF-16 units.
+
+def ends_sentence(line, match):
+    """False for a period after an abbreviation or an initial (J. R. R. Tolkien)."""
+    if match.group() != ".":
+        return True
+    words = line[:match.start()].split()
+    if not words:
+        return True
+    word = words[-1].lstrip("\"'([\u201c\u2018")
+    if len(word) == 1 and word.isalpha() and word.isupper() and word != "I":
+        return False
+    return word.lower() not in ABBREVIATIONS
+
+
+def trimmed(text, start, end):
+    """The span start:end of `text` without the white space at its ends."""
+    part = text[start:end]
+    stripped = part.lstrip()
+    start += len(part) - len(stripped)
+    return start, start + len(stripped.rstrip())
+
+
+def split_sentences(text):
+    """(start, end) of each sentence of `text`, trimmed, in order; lines never share one."""
+    spans = []
+    for line in LINE.finditer(text):
+        content = line.group()
+        start = 0
+        for match in SENTENCE_END.finditer(content):
+            if ends_sentence(content, match):
+                spans.append(trimmed(text, line.start() + start, line.start() + match.end()))
+                start = match.end()
+        spans.append(trimmed(text, line.start() + start, line.end()))
+    return [(start, end) for start, end in spans if end > start]
+
+
+def units(text, start, end, limit, level=0):
+    """Consecutive spans covering start:end, none longer than `limit`: cut after
+    clause marks, then after blanks, and as a last resort every `limit` characters."""
+    if end - start <= limit:
+        yield start, end
+        return
+    if level == len(PIECE_CUTS):
+        while start < end:
+            cut = min(start + limit, end)
+            # Keep a letter and its accents together where we can.
+            while start + 1 < cut < end and unicodedata.combining(text[cut]):
+                cut -= 1
+            yield start, cut
+            start = cut
+        return
+    for match in PIECE_CUTS[level].finditer(text, start, end):
+        if match.end() > match.start():
+            yield from units(text, match.start(), match.end(), limit, level + 1)
+
+
+def sentence_pieces(text, start, end, limit):
+    """The sentence start:end as trimmed pieces of at most `limit` characters,
+    each as long as the cuts allow."""
+    pieces = []
+    piece_start = piece_end = start
+    for unit_start, unit_end in units(text, start, end, limit):
+        if unit_end - piece_start > limit and piece_end > piece_start:
+            pieces.append(trimmed(text, piece_start, piece_end))
+            piece_start = unit_start
+        piece_end = unit_end
+    pieces.append(trimmed(text, piece_start, piece_end))
+    return [(s, e) for s, e in pieces if e > s]
+
+
+class Utf16Offsets:
+    """Converts python string indexes of one text into UTF-16 offsets."""
+
+    def __init__(self, text):
+        self._astral = [match.start() for match in ASTRAL.finditer(text)]
+
+    def __call__(self, index):
+        return index + bisect.bisect_left(self._astral, index)
+
+
+class WordFinder:
+    """Finds the words of a pipeline's tokens in one stretch of the text.
+
+    Tokens are looked for from where the last one was found, so a word that
+    occurs twice is placed right. A token the text does not hold as such
+    (a tokenizer may rewrite it) gets no mark and moves nothing.
+    """
+
+    def __init__(self, plain_text, start, end):
+        self._text = plain_text
+        self._cursor = start
+        self._end = end
+
+    def marks(self, result, size):
+        """(sample in the result's audio, "word", start, end) for each timed word."""
+        marks = []
+        for token in getattr(result, "tokens", None) or ():
+            text = getattr(token, "text", None)
+            start_ts = getattr(token, "start_ts", None)
+            if not isinstance(text, str) or not isinstance(start_ts, (int, float)) \
+                    or not any(char.isalnum() for char in text):
+                continue
+            found = self._text.find(text.translate(PLAIN_QUOTES), self._cursor, self._end)
+            if found < 0:
+                continue
+            self._cursor = found + len(text)
+            sample = min(max(int(round(start_ts * SAMPLE_RATE)), 0), size - 1)
+            marks.append((sample, "word", found, found + len(text)))
+        return marks
+
+
+# ---------------------------------------------------------------- serve: model
+
+def cached_file(name):
+    """The path of a file of the repository in the Hugging Face cache, or None."""
+    try:
+        import huggingface_hub
+
+        path = huggingface_hub.try_to_load_from_cache(REPO_ID, name)
+    except Exception:
+        return None
+    return path if isinstance(path, str) and os.path.isfile(path) else None
+
+
 class Synthesizer:
     """Loads the model once and keeps one pipeline per language; main thread only."""
 
@@ -347,7 +504,13 @@ class Synthesizer:
             # Without KModel each pipeline loads a model of its own.
             self._model = True
             return
-        model = model_class(repo_id=REPO_ID)
+        # KModel looks both files up on the hub unless it is given them:
+        # a network round trip at every start, and a wait when offline.
+        config, weights = (cached_file(name) for name in MODEL_FILES)
+        if config and weights:
+            model = model_class(repo_id=REPO_ID, config=config, model=weights)
+        else:
+            model = model_class(repo_id=REPO_ID)
         to_eval = getattr(model, "eval", None)
         if callable(to_eval):
             model = to_eval() or model
@@ -367,29 +530,37 @@ class Synthesizer:
     def voice_source(voice):
         # A voice already in the cache is passed as its file, which spares a
         # network look-up on every request.
-        try:
-            import huggingface_hub
+        return cached_file("voices/%s.pt" % voice) or voice
 
-            path = huggingface_hub.try_to_load_from_cache(REPO_ID, "voices/%s.pt" % voice)
-        except Exception:
-            return voice
-        return path if isinstance(path, str) and os.path.isfile(path) else voice
+    def segments(self, request):
+        """Yield the request's audio as (float samples, marks), result by result.
 
-    def pieces(self, request):
-        """Yield the request's audio as float sample arrays, sentence by sentence.
-
-        Each sentence is a call of its own, and the next call starts only when
-        the caller asks for more: a caller that stops asking stops synthesis.
+        A mark is (sample within those samples, kind, start, end). Each
+        sentence, or piece of one, is a pipeline call of its own, and the next
+        result is computed only when the caller asks for more: a caller that
+        stops asking stops synthesis.
         """
         self.load()
-        pipeline = self.pipeline(request.voice[0])
+        code = request.voice[0]
+        pipeline = self.pipeline(code)
         voice = self.voice_source(request.voice)
+        text = request.text
+        plain_text = text.translate(PLAIN_QUOTES)
+        limit = PIECE_LIMITS.get(code)
         with NoGradients():
-            for sentence in split_sentences(request.text):
-                for result in pipeline(sentence, voice=voice, speed=request.speed):
-                    samples = audio_samples(result)
-                    if samples is not None:
-                        yield samples
+            for start, end in split_sentences(text):
+                sentence = (0, "sentence", start, end)
+                pieces = [(start, end)] if limit is None else sentence_pieces(text, start, end, limit)
+                for piece_start, piece_end in pieces:
+                    words = WordFinder(plain_text, piece_start, piece_end)
+                    for result in pipeline(text[piece_start:piece_end], voice=voice,
+                                           speed=request.speed):
+                        samples = audio_samples(result)
+                        if samples is None:
+                            continue
+                        marks = [sentence] if sentence else []
+                        sentence = None
+                        yield samples, marks + words.marks(result, samples.size)
 
 
 class NoGradients:
@@ -425,48 +596,25 @@ def audio_samples(result):
     return samples if samples.size else None
 
 
-def ends_sentence(line, match):
-    """False for a period after an abbreviation or an initial (J. R. R. Tolkien)."""
-    if match.group() != ".":
-        return True
-    words = line[:match.start()].split()
-    if not words:
-        return True
-    word = words[-1].lstrip("\"'([\u201c\u2018")
-    if len(word) == 1 and word.isalpha() and word.isupper() and word != "I":
-        return False
-    return word.lower() not in ABBREVIATIONS
-
-
-def split_sentences(text):
-    """The sentences of `text`, trimmed, in order; lines never share one."""
-    sentences = []
-    for line in LINE_BREAKS.split(text):
-        start = 0
-        for match in SENTENCE_END.finditer(line):
-            if ends_sentence(line, match):
-                sentences.append(line[start:match.end()].strip())
-                start = match.end()
-        sentences.append(line[start:].strip())
-    return [sentence for sentence in sentences if sentence]
-
-
-def encode_samples(samples, sample_format):
-    if sample_format == "float":
-        return samples.astype("<f4").tobytes()
-    return (samples * 32767).clip(-32768, 32767).astype("<i2").tobytes()
-
+# ---------------------------------------------------------------- serve: requests
 
 class KokoroServer:
-    """A reader thread takes commands so that "cancel" and "quit" are seen
-    while the main thread synthesizes."""
+    """A reader thread takes commands so that "cancel", "progress" and "quit"
+    are seen while the main thread synthesizes.
+
+    State shared by the two threads, guarded by `condition`: the requests
+    received and not yet finished, those of them cancelled, and for each
+    that playback reports on, the highest sample it reported as played.
+    """
 
     def __init__(self, writer, stdin):
         self.writer = writer
         self.stdin = stdin
         self.requests = queue.Queue()
+        self.condition = threading.Condition()
+        self.live = set()
         self.cancelled = set()
-        self.lock = threading.Lock()
+        self.played = {}
         self.synthesizer = Synthesizer()
         self.missing = []
 
@@ -488,10 +636,9 @@ class KokoroServer:
                 if command == "say":
                     self._say(header)
                 elif command == "cancel":
-                    rid = whole_number(header.get("id"))
-                    if rid is not None:
-                        with self.lock:
-                            self.cancelled.add(rid)
+                    self._cancel(header)
+                elif command == "progress":
+                    self._progress(header)
                 else:
                     log("unknown command:", repr(command))
         except Exception:
@@ -505,6 +652,8 @@ class KokoroServer:
             return
         text = header.get("text")
         sample_format = header.get("sampleFormat")
+        with self.condition:
+            self.live.add(rid)
         self.requests.put(Request(
             rid,
             text if isinstance(text, str) else "",
@@ -513,9 +662,29 @@ class KokoroServer:
             "float" if sample_format == "float" else "int16",
         ))
 
+    def _cancel(self, header):
+        rid = whole_number(header.get("id"))
+        with self.condition:
+            # The engine also cancels requests that are done on our side.
+            if rid in self.live:
+                self.cancelled.add(rid)
+                self.condition.notify_all()
+
+    def _progress(self, header):
+        rid = whole_number(header.get("id"))
+        played = whole_number(header.get("played"))
+        if played is None:
+            log("skipping a progress command without an integer played:", header)
+            return
+        with self.condition:
+            if rid in self.live:
+                self.played[rid] = max(played, self.played.get(rid, played))
+                self.condition.notify_all()
+
     def _exit(self):
-        # Synthesis may be inside a long model call; nobody waits for it.
-        # Wait briefly for the writer's lock so no frame is cut in half.
+        # Synthesis may be inside a long model call or waiting for playback;
+        # nobody waits for it. Wait briefly for the writer's lock so no frame
+        # is cut in half.
         self.writer.lock.acquire(timeout=0.5)
         try:
             sys.stderr.flush()
@@ -535,17 +704,30 @@ class KokoroServer:
             log("loading the model failed:\n" + traceback.format_exc())
         while True:
             request = self.requests.get()
-            if self._is_cancelled(request.id, forget=True):
-                continue
-            self._speak(request)
+            if not self._is_cancelled(request.id):
+                self._speak(request)
+            self._forget(request.id)
 
-    def _is_cancelled(self, rid, forget=False):
-        with self.lock:
-            if rid in self.cancelled:
-                if forget:
-                    self.cancelled.discard(rid)
-                return True
-            return False
+    def _is_cancelled(self, rid):
+        with self.condition:
+            return rid in self.cancelled
+
+    def _forget(self, rid):
+        with self.condition:
+            self.live.discard(rid)
+            self.cancelled.discard(rid)
+            self.played.pop(rid, None)
+
+    def hold(self, rid, sent):
+        """Wait while playback of the request lags too far behind what was sent.
+
+        Returns False when the request has been cancelled.
+        """
+        with self.condition:
+            while rid not in self.cancelled and rid in self.played \
+                    and sent - self.played[rid] > MAX_AHEAD_SAMPLES:
+                self.condition.wait()
+            return rid not in self.cancelled
 
     def _speak(self, request):
         rid = request.id
@@ -557,27 +739,70 @@ class KokoroServer:
                 raise RequestError("Invalid voice: %r" % request.voice)
             self.writer.send({"type": "format", "id": rid, "sampleRate": SAMPLE_RATE,
                               "channels": CHANNELS, "sampleFormat": request.sample_format})
-            for samples in self.synthesizer.pieces(request):
-                for start in range(0, samples.size, CHUNK_SAMPLES):
-                    if self._is_cancelled(rid):
-                        break
-                    payload = encode_samples(samples[start:start + CHUNK_SAMPLES],
-                                             request.sample_format)
-                    self.writer.send({"type": "chunk", "id": rid}, payload)
-                if self._is_cancelled(rid):
-                    break
+            AudioStream(self, request).run()
         except RequestError as error:
             message = str(error)
         except Exception as error:
             log("synthesis failed:\n" + traceback.format_exc())
             message = error_text(error)
         # After a cancel the host has let go of the request: it gets nothing more.
-        if self._is_cancelled(rid, forget=True):
+        if self._is_cancelled(rid):
             return
         if message is None:
             self.writer.send({"type": "end", "id": rid})
         else:
             self.writer.send({"type": "error", "id": rid, "message": message})
+
+
+class AudioStream:
+    """Sends one request's audio in chunks, each mark just before the chunk
+    that holds its sample."""
+
+    def __init__(self, server, request):
+        self._server = server
+        self._request = request
+        self._utf16 = Utf16Offsets(request.text)
+        self._marks = collections.deque()
+        self._last_mark = 0
+        self.sent = 0
+
+    def run(self):
+        segments = self._server.synthesizer.segments(self._request)
+        try:
+            while self._server.hold(self._request.id, self.sent):
+                segment = next(segments, None)
+                if segment is None:
+                    return
+                samples, marks = segment
+                self._queue_marks(marks)
+                if not self._send_samples(samples):
+                    return
+        finally:
+            segments.close()
+
+    def _queue_marks(self, marks):
+        for offset, kind, start, end in marks:
+            sample = max(self.sent + offset, self._last_mark)
+            self._last_mark = sample
+            first = self._utf16(start)
+            self._marks.append({"type": "mark", "id": self._request.id, "kind": kind,
+                                "start": first, "length": self._utf16(end) - first,
+                                "sample": sample})
+
+    def _send_samples(self, samples):
+        rid = self._request.id
+        writer = self._server.writer
+        for start in range(0, samples.size, CHUNK_SAMPLES):
+            if not self._server.hold(rid, self.sent):
+                return False
+            chunk = samples[start:start + CHUNK_SAMPLES]
+            end = self.sent + chunk.size
+            while self._marks and self._marks[0]["sample"] < end:
+                writer.send(self._marks.popleft())
+            writer.send({"type": "chunk", "id": rid},
+                        encode_samples(chunk, self._request.sample_format))
+            self.sent = end
+        return True
 
 
 def run_serve(out):

@@ -11,6 +11,9 @@
 #include <QMediaDevices>
 #include <QTimer>
 
+#include <limits>
+#include <utility>
+
 using namespace Qt::Literals::StringLiterals;
 
 namespace TextEditTextToSpeech
@@ -18,6 +21,10 @@ namespace TextEditTextToSpeech
 namespace
 {
 constexpr int FeedIntervalMs = 20;
+// How often the helper hears how far playback has got; it stays a bounded stretch ahead of it.
+constexpr int ProgressIntervalMs = 500;
+// A finished sink is left to play out its buffer, but never kept longer than this.
+constexpr int RetireTimeoutMs = 3000;
 constexpr int QuitTimeoutMs = 2000;
 constexpr int KillTimeoutMs = 1000;
 
@@ -77,6 +84,7 @@ void TextToSpeechKokoro::synthesize(const QString &text)
 void TextToSpeechKokoro::stop()
 {
     cancelRequest();
+    mMarks.clear();
     stopAudio();
     mEndReceived = false;
     if (mState == TextToSpeechState::Speaking || mState == TextToSpeechState::Paused || mState == TextToSpeechState::Synthesizing)
@@ -148,6 +156,8 @@ void TextToSpeechKokoro::startRequest(const QString &text, bool synthesizeOnly)
 
     mSynthesizeOnly = synthesizeOnly;
     mEndReceived = false;
+    mReceivedBytes = 0;
+    mMarks.reset(text);
     mCurrentId = ++mRequestCounter;
     sendCommand({
         {"cmd"_L1, "say"_L1},
@@ -201,6 +211,7 @@ void TextToSpeechKokoro::cancelRequest()
     if (mCurrentId != 0)
         sendCommand({{"cmd"_L1, "cancel"_L1}, {"id"_L1, mCurrentId}});
     mCurrentId = 0;
+    mMarks.clear();
 }
 
 void TextToSpeechKokoro::readProcessOutput()
@@ -229,6 +240,7 @@ void TextToSpeechKokoro::handleProcessFinished(int exitCode, QProcess::ExitStatu
 {
     stopAudio();
     mCurrentId = 0;
+    mMarks.clear();
     mProcess->disconnect(this);
     mProcess->deleteLater();
     mProcess = nullptr;
@@ -259,12 +271,15 @@ void TextToSpeechKokoro::handleFrame(const QJsonObject &header, const QByteArray
         handleEnd();
     } else if (type == "chunk"_L1) {
         appendAudio(payload);
+    } else if (type == "mark"_L1) {
+        handleMark(header);
     } else if (type == "format"_L1) {
         applyFormat(header);
     } else if (type == "error"_L1) {
         const QString message = header.value("message"_L1).toString();
         qCWarning(TEXTTOSPEECH_KOKORO_LOG) << "Kokoro synthesis failed:" << message;
         mCurrentId = 0;
+        mMarks.clear();
         stopAudio();
         setError(QTextToSpeech::ErrorReason::Input,
                  HostKit::i18nd(TRANSLATION_DOMAIN, "Kokoro was unable to synthesize the text: %1", message));
@@ -287,17 +302,49 @@ void TextToSpeechKokoro::applyFormat(const QJsonObject &header)
     setError(QTextToSpeech::ErrorReason::Playback, HostKit::i18nd(TRANSLATION_DOMAIN, "Kokoro reported an unusable audio format."));
 }
 
+void TextToSpeechKokoro::handleMark(const QJsonObject &header)
+{
+    if (!mMarks.append(header))
+        qCWarning(TEXTTOSPEECH_KOKORO_LOG) << "Malformed mark:" << header;
+}
+
 void TextToSpeechKokoro::handleEnd()
 {
     mEndReceived = true;
     if (!mSynthesizeOnly && mAudioSink) {
+        padAudioEnd();
         feedAudio();
         return;
     }
+    // Marks at the very end of the stream still belong to the synthesized text.
+    if (mSynthesizeOnly && !emitMarksBefore(std::numeric_limits<qint64>::max()))
+        return;
     stopAudio();
     mCurrentId = 0;
+    mMarks.clear();
     if (mState != TextToSpeechState::Ready)
         setState(TextToSpeechState::Ready);
+}
+
+// Emits the marks whose sound begins before `sample`. False when a receiver ended or replaced
+// the request, in which case nothing more may be done for it.
+bool TextToSpeechKokoro::emitMarksBefore(qint64 sample)
+{
+    const qint32 id = mCurrentId;
+    while (mMarks.nextIsBefore(sample)) {
+        emitMark(mMarks.takeNext());
+        if (mCurrentId != id)
+            return false;
+    }
+    return true;
+}
+
+void TextToSpeechKokoro::emitMark(const KokoroMarkQueue::Mark &mark)
+{
+    if (mark.word)
+        Q_EMIT sayingWord(mMarks.textOf(mark), mark.start, mark.length);
+    else
+        Q_EMIT sayingSentence(mark.start, mark.length);
 }
 
 void TextToSpeechKokoro::setState(TextToSpeechState state)
@@ -356,12 +403,18 @@ void TextToSpeechKokoro::stopAudio()
 void TextToSpeechKokoro::openAudioSink(const QAudioFormat &format)
 {
     stopAudio();
+    // Audio that came before is dropped with the old sink; the new stream starts after it.
+    mSinkBaseFrame = receivedFrames();
+    mSinkWrittenBytes = 0;
+    mEndPadded = false;
+    mPacedSince.invalidate();
     mAudioSink = new QAudioSink(QMediaDevices::defaultAudioOutput(), format, this);
     applySinkVolume();
     mAudioDevice = mAudioSink->start();
     if (mAudioDevice) {
         connect(mAudioSink, &QAudioSink::stateChanged, this, &TextToSpeechKokoro::handleSinkStateChanged);
         mFeedTimer->start();
+        reportProgress(mSinkBaseFrame);
         return;
     }
     cancelRequest();
@@ -372,9 +425,10 @@ void TextToSpeechKokoro::openAudioSink(const QAudioFormat &format)
 void TextToSpeechKokoro::appendAudio(const QByteArray &data)
 {
     if (mSynthesizeOnly) {
-        Q_EMIT synthesized(mFormat, data);
+        handOutAudio(data);
         return;
     }
+    mReceivedBytes += data.size();
     if (mPendingAudio.isEmpty()) {
         mPendingAudio = data;
         mPlayOffset = 0;
@@ -390,15 +444,122 @@ void TextToSpeechKokoro::appendAudio(const QByteArray &data)
     writeAudio();
 }
 
+// Hands the audio of a synthesize() request to the caller, cut where a mark's sound begins, so
+// that every mark comes just before the data that starts with its sample.
+void TextToSpeechKokoro::handOutAudio(const QByteArray &data)
+{
+    const qint32 id = mCurrentId;
+    const int frameBytes = mFormat.bytesPerFrame();
+    const qint64 firstFrame = receivedFrames();
+    mReceivedBytes += data.size();
+    qsizetype offset = 0;
+    while (frameBytes > 0 && mMarks.nextIsBefore(receivedFrames())) {
+        const qsizetype cut = qBound(offset, qsizetype((mMarks.nextSample() - firstFrame) * frameBytes), data.size());
+        if (cut > offset) {
+            Q_EMIT synthesized(mFormat, data.mid(offset, cut - offset));
+            if (mCurrentId != id)
+                return;
+            offset = cut;
+        }
+        emitMark(mMarks.takeNext());
+        if (mCurrentId != id)
+            return;
+    }
+    if (offset < data.size() || data.isEmpty())
+        Q_EMIT synthesized(mFormat, offset == 0 ? data : data.mid(offset));
+}
+
 void TextToSpeechKokoro::feedAudio()
 {
     writeAudio();
-    if (mEndReceived && mPendingAudio.isEmpty() && mAudioSink && mAudioSink->state() == QAudio::IdleState) {
-        stopAudio();
-        mCurrentId = 0;
-        if (mState != TextToSpeechState::Ready)
-            setState(TextToSpeechState::Ready);
+    if (!mAudioSink || mState == TextToSpeechState::Paused)
+        return;
+    const qint64 played = playedFrames();
+    if (!mProgressClock.isValid() || mProgressClock.elapsed() >= ProgressIntervalMs)
+        reportProgress(played);
+    if (!emitMarksBefore(played))
+        return;
+    if (!mEndReceived || !mAudioSink)
+        return;
+    // The request is over once its last sample has played. The sink reports idle only when
+    // the audio server's buffer has run dry, which can be well over a second later.
+    const bool allPlayed = played >= receivedFrames();
+    if (allPlayed || (mPendingAudio.isEmpty() && mAudioSink->state() == QAudio::IdleState))
+        finishPlayback();
+}
+
+void TextToSpeechKokoro::finishPlayback()
+{
+    retireAudioSink();
+    mCurrentId = 0;
+    mMarks.clear();
+    if (mState != TextToSpeechState::Ready)
+        setState(TextToSpeechState::Ready);
+}
+
+// Lets go of the sink of a request that has played to its end. The sink's position runs a
+// little ahead of the loudspeaker, so stopping it at once would cut the last sound short: it
+// plays out the rest of its buffer (silence after the end) and then goes.
+void TextToSpeechKokoro::retireAudioSink()
+{
+    mFeedTimer->stop();
+    mPendingAudio.clear();
+    mPlayOffset = 0;
+    if (!mAudioSink)
+        return;
+    QAudioSink *sink = std::exchange(mAudioSink, nullptr);
+    mAudioDevice = nullptr;
+    sink->disconnect(this);
+    if (sink->state() != QAudio::ActiveState) {
+        sink->deleteLater();
+        return;
     }
+    connect(sink, &QAudioSink::stateChanged, sink, [sink](QAudio::State state) {
+        if (state != QAudio::ActiveState)
+            sink->deleteLater();
+    });
+    QTimer::singleShot(RetireTimeoutMs, sink, &QObject::deleteLater);
+}
+
+// The audio server starts a stream only once its pre-buffer is full, and a stream that
+// never starts never ends: silence after the last sample lets a short text play at once.
+void TextToSpeechKokoro::padAudioEnd()
+{
+    if (mEndPadded || !mAudioSink)
+        return;
+    mEndPadded = true;
+    const qsizetype padding = qMax<qsizetype>(mAudioSink->bufferSize(), mFormat.bytesForDuration(100000));
+    mPendingAudio.append(QByteArray(padding - padding % qMax(1, mFormat.bytesPerFrame()), '\0'));
+}
+
+qint64 TextToSpeechKokoro::receivedFrames() const
+{
+    const int frameBytes = mFormat.bytesPerFrame();
+    return frameBytes > 0 ? mReceivedBytes / frameBytes : 0;
+}
+
+// The frame of the request's audio that playback has reached, judged from what the sink has
+// processed. The sink interpolates its position from the audio server's last timing report,
+// which can be stale when a stream starts or resumes, so the position is never taken to be
+// beyond what the server has taken out of the stream, nor beyond real time since playback
+// (re)started.
+qint64 TextToSpeechKokoro::playedFrames() const
+{
+    if (!mAudioSink)
+        return mSinkBaseFrame;
+    const qint64 rate = mFormat.sampleRate();
+    const qint64 frameBytes = qMax(1, mFormat.bytesPerFrame());
+    const qint64 queuedBytes = qMax<qint64>(0, mAudioSink->bufferSize() - mAudioSink->bytesFree());
+    qint64 frames = qMin(mAudioSink->processedUSecs() * rate / 1000000, (mSinkWrittenBytes - queuedBytes) / frameBytes);
+    if (mPacedSince.isValid())
+        frames = qMin(frames, mPacedFromFrame + mPacedSince.nsecsElapsed() * rate / 1000000000);
+    return mSinkBaseFrame + qMax<qint64>(0, frames);
+}
+
+void TextToSpeechKokoro::reportProgress(qint64 played)
+{
+    mProgressClock.start();
+    sendCommand({{"cmd"_L1, "progress"_L1}, {"id"_L1, mCurrentId}, {"played"_L1, played}});
 }
 
 void TextToSpeechKokoro::writeAudio()
@@ -412,6 +573,11 @@ void TextToSpeechKokoro::writeAudio()
     const qint64 written = mAudioDevice->write(mPendingAudio.constData() + mPlayOffset, length);
     if (written <= 0)
         return;
+    if (mSinkWrittenBytes == 0) {
+        mPacedFromFrame = 0;
+        mPacedSince.start();
+    }
+    mSinkWrittenBytes += written;
     mPlayOffset += written;
     if (mPlayOffset >= mPendingAudio.size()) {
         mPendingAudio.clear();
@@ -423,6 +589,7 @@ void TextToSpeechKokoro::pause()
 {
     if (mState != TextToSpeechState::Speaking || !mAudioSink)
         return;
+    mPausedAtFrame = playedFrames() - mSinkBaseFrame;
     mFeedTimer->stop();
     mAudioSink->suspend();
     setState(TextToSpeechState::Paused);
@@ -433,6 +600,8 @@ void TextToSpeechKokoro::resume()
     if (mState != TextToSpeechState::Paused || !mAudioSink)
         return;
     mAudioSink->resume();
+    mPacedFromFrame = mPausedAtFrame;
+    mPacedSince.start();
     mFeedTimer->start();
     setState(TextToSpeechState::Speaking);
 }

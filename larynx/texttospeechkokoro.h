@@ -1,11 +1,13 @@
 #pragma once
 
+#include "kokoromarkqueue.h"
 #include "larynx_export.h"
 #include "texttospeechcompat.h"
 
 #include <QAudio>
 #include <QAudioFormat>
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QProcess>
 #include <QString>
@@ -70,7 +72,10 @@ private:
     void handleProcessFinished(int exitCode, QProcess::ExitStatus exitStatus);
     void handleFrame(const QJsonObject &header, const QByteArray &payload);
     void applyFormat(const QJsonObject &header);
+    void handleMark(const QJsonObject &header);
     void handleEnd();
+    bool emitMarksBefore(qint64 sample);
+    void emitMark(const KokoroMarkQueue::Mark &mark);
     void setState(TextToSpeechState state);
     void setError(QTextToSpeech::ErrorReason reason, const QString &text);
     void stopProcess();
@@ -78,8 +83,15 @@ private:
     void stopAudio();
     void openAudioSink(const QAudioFormat &format);
     void appendAudio(const QByteArray &data);
+    void handOutAudio(const QByteArray &data);
     void feedAudio();
     void writeAudio();
+    [[nodiscard]] qint64 playedFrames() const;
+    [[nodiscard]] qint64 receivedFrames() const;
+    void reportProgress(qint64 played);
+    void padAudioEnd();
+    void finishPlayback();
+    void retireAudioSink();
     void handleSinkStateChanged(QAudio::State state);
     void applySinkVolume();
 
@@ -96,11 +108,24 @@ private:
     bool mSynthesizeOnly = false;
     bool mEndReceived = false;
     QProcess *mProcess = nullptr;
+    KokoroMarkQueue mMarks;
+    // Bytes of the current request's audio received so far (played or handed out).
+    qint64 mReceivedBytes = 0;
 
     QByteArray mPendingAudio;
     qint64 mPlayOffset = 0;
     QAudioSink *mAudioSink = nullptr;
     QIODevice *mAudioDevice = nullptr;
     QTimer *mFeedTimer = nullptr;
+    // The frame of the request's audio that the open sink's stream begins with.
+    qint64 mSinkBaseFrame = 0;
+    qint64 mSinkWrittenBytes = 0;
+    // The sink's position runs on an interpolated clock that can leap ahead when playback
+    // starts or resumes; it is held to real time from the frame and moment playback (re)started.
+    qint64 mPacedFromFrame = 0;
+    QElapsedTimer mPacedSince;
+    qint64 mPausedAtFrame = 0;
+    QElapsedTimer mProgressClock;
+    bool mEndPadded = false;
 };
 } // namespace TextEditTextToSpeech

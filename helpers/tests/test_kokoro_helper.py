@@ -9,9 +9,9 @@ import time
 import unittest
 
 from harness import KOKORO, PYTHON, HelperTestCase, make_cached_repo, of_type
+from kokoro_fixtures import REPO, KokoroServeCase, without_marks
 
 BLOCK = 'raise ImportError("blocked by the test")'
-REPO = "hexgrad/Kokoro-82M"
 
 # The stand-in's default piece of audio, 0.5,-0.5,1.5,-1.5,0.25, as int16:
 # scaled by 32767, clipped, little-endian.
@@ -129,7 +129,7 @@ class DownloadTest(HelperTestCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(len(self.log_events("spacy_download")), 1)
         client = self.serve(KOKORO, self.environment())
-        client.send(ServeTest.say(1))
+        client.send(KokoroServeCase.say(1))
         client.until(of_type("end", 1))
         self.assertEqual(len(self.log_events("spacy_download")), 1, "the first say installed spaCy")
         self.assertEqual(len(self.log_events("KPipeline")), 1)
@@ -171,22 +171,7 @@ class DownloadTest(HelperTestCase):
         self.assertEqual(json.loads(line)["type"], "downloading")
 
 
-class ServeTest(HelperTestCase):
-    def start_server(self, pythonpath=None, **env):
-        client = self.serve(KOKORO, self.environment(pythonpath, **env))
-        self.assertEqual(client.next()[0], {"type": "ready"})
-        return client
-
-    @staticmethod
-    def say(rid, text="Hello.", voice="af_heart", speed=1, sample_format="int16"):
-        return {"cmd": "say", "id": rid, "text": text, "voice": voice, "speed": speed,
-                "sampleFormat": sample_format}
-
-    def request(self, client, rid, **say):
-        """Send a say and return its replies up to its "end" or "error"."""
-        client.send(self.say(rid, **say))
-        return client.until(lambda h: h.get("id") == rid and h.get("type") in ("end", "error"))
-
+class ServeTest(KokoroServeCase):
     def test_say_gives_format_chunks_and_end(self):
         text = '  He said "\u00e7a va?" \\ \u65e5\u672c\nSecond line.\n'
         for sample_format, piece in (("int16", PIECE_INT16), ("float", PIECE_FLOAT)):
@@ -198,7 +183,7 @@ class ServeTest(HelperTestCase):
                 self.assertEqual(headers[0], {"type": "format", "id": 1, "sampleRate": 24000,
                                               "channels": 1, "sampleFormat": sample_format})
                 self.assertEqual(headers[-1], {"type": "end", "id": 1})
-                chunks = frames[1:-1]
+                chunks = without_marks(frames[1:-1])
                 self.assertTrue(chunks)
                 for header, payload in chunks:
                     self.assertEqual(header, {"type": "chunk", "id": 1, "size": len(payload)})
@@ -244,10 +229,9 @@ class ServeTest(HelperTestCase):
         began = time.monotonic()
         client.send(self.say(1, text=first + " " + rest))
         self.assertEqual(client.next()[0]["type"], "format")
-        header, _ = client.next(timeout=10)
+        client.until(of_type("chunk"), timeout=10)
         arrived = time.monotonic()
-        self.assertEqual(header["type"], "chunk")
-        self.assertEqual(client.next(timeout=10)[0]["type"], "chunk")
+        client.until(of_type("chunk"), timeout=10)
         client.send({"cmd": "cancel", "id": 1})
         whole = cost * len(first + rest)
         self.assertLess(arrived - began, whole / 3, "the first chunk waited for more than one sentence")
@@ -290,6 +274,34 @@ class ServeTest(HelperTestCase):
         self.assertEqual(self.log_events("call")[0]["voice"],
                          os.path.join(folder, "voices", "af_heart.pt"))
 
+    def test_cached_model_files_spare_the_hub_look_up(self):
+        weights = {"config.json": b"{}", "kokoro-v1_0.pth": b"weights"}
+        cases = [
+            ("both cached", weights, (), True),
+            ("nothing cached", {}, (), False),
+            ("weights link dangling", {"config.json": b"{}"}, ("kokoro-v1_0.pth",), False),
+            ("only the config", {"config.json": b"{}"}, (), False),
+        ]
+        for name, files, dangling, passed in cases:
+            with self.subTest(name):
+                self.setUp()
+                folder = make_cached_repo(self.cache, REPO, dict(files, **{"voices/af_heart.pt": b"v"}),
+                                          dangling)
+                client = self.start_server()
+                self.assertEqual(self.request(client, 1)[-1][0], {"type": "end", "id": 1})
+                [model] = self.log_events("KModel")
+                lookups = [e["filename"] for e in self.log_events("hub_lookup")]
+                if passed:
+                    self.assertEqual((model["repo_id"], model["config"], model["model"]),
+                                     (REPO, os.path.join(folder, "config.json"),
+                                      os.path.join(folder, "kokoro-v1_0.pth")))
+                    self.assertEqual(lookups, [])
+                else:
+                    # A path that is not a file would fail the load: the hub is asked instead.
+                    self.assertEqual((model["repo_id"], model["config"], model["model"]),
+                                     (REPO, None, None))
+                    self.assertEqual(lookups, ["config.json", "kokoro-v1_0.pth"])
+
     def test_library_output_stays_off_the_protocol(self):
         client = self.start_server(STANDIN_STDOUT=1)
         frames = self.request(client, 1, text="One.\nTwo.")
@@ -305,7 +317,7 @@ class ServeTest(HelperTestCase):
         client = self.start_server(STANDIN_KOKORO_CHUNK_DELAY=cost)
         client.send(self.say(1, text=" ".join(lines)))
         self.assertEqual(client.next()[0]["type"], "format")
-        self.assertEqual(client.next()[0]["type"], "chunk")
+        client.until(of_type("chunk", 1))
         # What the engine sends when the user starts another text.
         cancelled = time.monotonic()
         client.send({"cmd": "cancel", "id": 1})
@@ -313,11 +325,11 @@ class ServeTest(HelperTestCase):
         frames = client.until(of_type("format", 2), timeout=10)
         started = time.monotonic()
         frames += client.until(of_type("end", 2), timeout=10)
-        late = [(h["type"], h["id"]) for h, _ in frames if h["id"] == 1]
+        late = [(h["type"], h["id"]) for h, _ in without_marks(frames) if h["id"] == 1]
         # At most the sentence that was being synthesized, and nothing after "format" of 2.
         self.assertLessEqual(len(late), 1, late)
         self.assertTrue(all(kind == "chunk" for kind, _ in late), late)
-        self.assertEqual([(h["type"], h["id"]) for h, _ in frames if h["id"] == 2],
+        self.assertEqual([(h["type"], h["id"]) for h, _ in without_marks(frames) if h["id"] == 2],
                          [("format", 2), ("chunk", 2), ("end", 2)])
         # The new text starts without waiting for the rest of the old one.
         self.assertLess(started - cancelled, cost * (len(lines) - 2) / 2)
@@ -336,7 +348,7 @@ class ServeTest(HelperTestCase):
         client.send(self.say(3, text="Three. Four."))
         frames = client.until(of_type("end", 3), timeout=10)
         # A say while another is spoken cancels nothing; chunks never interleave.
-        self.assertEqual([(h["type"], h["id"]) for h, _ in frames],
+        self.assertEqual([(h["type"], h["id"]) for h, _ in without_marks(frames)],
                          [("format", 1), ("chunk", 1), ("chunk", 1), ("end", 1),
                           ("format", 3), ("chunk", 3), ("chunk", 3), ("end", 3)])
         self.assertEqual([c["text"] for c in self.log_events("call")],
@@ -349,7 +361,7 @@ class ServeTest(HelperTestCase):
         self.assertEqual(client.next(1.0)[0], {"type": "ready"})
         self.assertLess(time.monotonic() - began, 1.0)
         frames = client.until(of_type("end", 1), timeout=5)
-        self.assertEqual([h["type"] for h, _ in frames], ["format", "chunk", "end"])
+        self.assertEqual([h["type"] for h, _ in without_marks(frames)], ["format", "chunk", "end"])
 
     def test_bad_requests_get_an_error(self):
         client = self.start_server(STANDIN_KOKORO_BAD_VOICES="af_nosuch")
