@@ -385,6 +385,8 @@ bool EditorWindow::openFile(const QString &path)
         showError(u"Cannot open %1: %2"_s.arg(path, file.errorString()));
         return false;
     }
+    // The text being read goes away, and with it the reading.
+    mReadAloud->stopReading();
     mEditor->setPlainText(QString::fromUtf8(file.readAll()));
     setWindowFilePath(path);
     return true;

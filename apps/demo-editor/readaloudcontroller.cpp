@@ -208,6 +208,12 @@ void ReadAloudController::readAloud()
     speak(mTracker.start(mEditor->document(), from, to));
 }
 
+void ReadAloudController::stopReading()
+{
+    if (mTracker.isActive())
+        mSpeech->stop();
+}
+
 void ReadAloudController::speak(const QString &text)
 {
     mHighlight.clear();

@@ -46,6 +46,8 @@ public:
     void setSetupProblem(const QString &problem);
 
     void readAloud();
+    // Stops reading aloud; a save of speech goes on.
+    void stopReading();
     // Synthesises the selection, or the whole text, into a WAV file at path.
     void saveSpeechTo(const QString &path);
 

@@ -7,6 +7,7 @@ namespace
 {
 constexpr qreal SentenceTint = 0.22;
 constexpr qreal WordTint = 0.55;
+constexpr qreal SelectionOpacity = 0.3;
 
 QColor tint(const QColor &base, const QColor &colour, qreal amount)
 {
@@ -23,14 +24,15 @@ QTextEdit::ExtraSelection selection(const QTextCursor &range, const QColor &back
     return extra;
 }
 
-// Moves bar the least that brings [low, high] (in viewport coordinates) inside [0, size),
-// with a margin; a range larger than the view shows its beginning.
-void scrollToShow(QScrollBar *bar, int low, int high, int size, int margin)
+// Scrolls when [low, high] (viewport coordinates) is not all inside [0, size): its start then
+// comes a third into the view, so that what follows is in sight too, or to the view's start
+// when the range is too long for that.
+void scrollToShow(QScrollBar *bar, int low, int high, int size)
 {
-    if (low < 0 || high - low + 2 * margin > size)
-        bar->setValue(bar->value() + low - margin);
-    else if (high > size)
-        bar->setValue(bar->value() + high - size + margin);
+    if (low >= 0 && high < size)
+        return;
+    const int lead = size / 3;
+    bar->setValue(bar->value() + low - (high - low < size - lead ? lead : 0));
 }
 } // namespace
 
@@ -65,7 +67,10 @@ void ReadingHighlight::clear()
 
 void ReadingHighlight::apply()
 {
-    const QPalette palette = mEditor->palette();
+    const bool shown = !mSentence.isNull() || !mWord.isNull();
+    if (!shown)
+        washSelection(false);
+    const QPalette palette = mPalette.value_or(mEditor->palette());
     const QColor base = palette.color(QPalette::Base);
     const QColor highlight = palette.color(QPalette::Highlight);
     QList<QTextEdit::ExtraSelection> selections;
@@ -75,6 +80,28 @@ void ReadingHighlight::apply()
     if (!mWord.isNull())
         selections.append(selection(mWord, tint(base, highlight, WordTint)));
     mEditor->setExtraSelections(selections);
+    if (shown)
+        washSelection(true);
+}
+
+void ReadingHighlight::washSelection(bool on)
+{
+    if (on == mPalette.has_value())
+        return;
+    if (!on) {
+        mEditor->setPalette(*mPalette);
+        mPalette.reset();
+        return;
+    }
+    mPalette = mEditor->palette();
+    QPalette washed = *mPalette;
+    for (const QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
+        QColor highlight = washed.color(group, QPalette::Highlight);
+        highlight.setAlphaF(SelectionOpacity);
+        washed.setColor(group, QPalette::Highlight, highlight);
+        washed.setColor(group, QPalette::HighlightedText, washed.color(group, QPalette::Text));
+    }
+    mEditor->setPalette(washed);
 }
 
 void ReadingHighlight::keepInView(const QTextCursor &range)
@@ -88,7 +115,6 @@ void ReadingHighlight::keepInView(const QTextCursor &range)
     end.setPosition(range.selectionEnd());
     const QRect rect = mEditor->cursorRect(start).united(mEditor->cursorRect(end));
     const QSize view = mEditor->viewport()->size();
-    const int margin = mEditor->fontMetrics().lineSpacing();
-    scrollToShow(mEditor->verticalScrollBar(), rect.top(), rect.bottom(), view.height(), margin);
-    scrollToShow(mEditor->horizontalScrollBar(), rect.left(), rect.right(), view.width(), margin);
+    scrollToShow(mEditor->verticalScrollBar(), rect.top(), rect.bottom(), view.height());
+    scrollToShow(mEditor->horizontalScrollBar(), rect.left(), rect.right(), view.width());
 }

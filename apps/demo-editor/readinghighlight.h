@@ -1,13 +1,18 @@
 #pragma once
 
+#include <QPalette>
 #include <QTextCursor>
+
+#include <optional>
 
 class QTextEdit;
 
 // Shows on a text edit what is being read: the sentence on a light background, the word on a
 // stronger one, both tints of the palette's highlight over its base so that the text keeps
 // its contrast in light and dark themes. The word (or, without words, the sentence) is kept
-// in view by scrolling; the user's cursor and selection are never touched.
+// in view by scrolling; the user's cursor and selection are never touched. A selection is
+// drawn over everything else, so while something is shown it becomes a translucent wash
+// that lets the sentence and the word show through.
 class ReadingHighlight
 {
 public:
@@ -20,9 +25,12 @@ public:
 
 private:
     void apply();
+    void washSelection(bool on);
     void keepInView(const QTextCursor &range);
 
     QTextEdit *const mEditor;
+    // The editor's own palette while the selection is washed.
+    std::optional<QPalette> mPalette;
     QTextCursor mSentence;
     QTextCursor mWord;
 };

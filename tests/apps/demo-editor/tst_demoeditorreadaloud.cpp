@@ -84,6 +84,8 @@ Range userSelection(const QTextEdit *editor)
 void tst_DemoEditorReadAloud::initTestCase()
 {
     QVERIFY2(mAudioServer.start(), qPrintable(mAudioServer.errorString()));
+    // Every reading would otherwise wait up to two seconds for its first sound.
+    QVERIFY(mAudioServer.runAtSoundCardLatency());
 }
 
 void tst_DemoEditorReadAloud::init()
@@ -173,6 +175,7 @@ void tst_DemoEditorReadAloud::readingHighlightsSentenceAndWord()
     cursor.setPosition(position, QTextCursor::KeepAnchor);
     editor->setTextCursor(cursor);
     const Range selected = userSelection(editor);
+    const QColor selectionColour = editor->palette().color(QPalette::Highlight);
 
     child<QAction>(window.get(), u"readAloudAction"_s)->trigger();
     QTRY_COMPARE_WITH_TIMEOUT(recordedCommands(mEnvironment.get(), u"say"_s).size(), 1, HelperTimeoutMs);
@@ -188,8 +191,10 @@ void tst_DemoEditorReadAloud::readingHighlightsSentenceAndWord()
     QTRY_COMPARE_WITH_TIMEOUT(highlighted(editor), (QList<Range>{{o, o + 16}, {o + 6, o + 10}}), HelperTimeoutMs);
     if (QByteArray(QTest::currentDataTag()) == "from the cursor")
         QVERIFY(screenshot(window.get(), u"editor-reading-word.png"_s));
-    // Reading shows where it is without taking the user's cursor or selection.
+    // Reading shows where it is without taking the user's cursor or selection, which lets it
+    // show through.
     QCOMPARE(userSelection(editor), selected);
+    QVERIFY(editor->palette().color(QPalette::Highlight).alpha() < selectionColour.alpha());
 
     // Pausing keeps the highlight; text typed before the reading moves what comes next along.
     auto pause = child<QAction>(window.get(), u"pauseAction"_s);
@@ -205,6 +210,7 @@ void tst_DemoEditorReadAloud::readingHighlightsSentenceAndWord()
 
     // The end of the reading takes the highlight away.
     QTRY_COMPARE_WITH_TIMEOUT(highlighted(editor), QList<Range>(), HelperTimeoutMs);
+    QCOMPARE(editor->palette().color(QPalette::Highlight), selectionColour);
     QCOMPARE(child<QLabel>(window.get(), u"stateLabel"_s)->text(), QString());
     QVERIFY(!child<QAction>(window.get(), u"nextSentenceAction"_s)->isEnabled());
     QVERIFY(!child<QAction>(window.get(), u"previousSentenceAction"_s)->isEnabled());
@@ -296,6 +302,14 @@ void tst_DemoEditorReadAloud::highlightedWordStaysInView()
     QVERIFY2(editor->viewport()->rect().contains(editor->cursorRect(wordCursor)), "the word being read is out of view");
     QVERIFY(screenshot(window.get(), u"editor-word-in-view.png"_s));
     QCOMPARE(userSelection(editor), selected);
+
+    // Another file replaces the text being read: the reading ends with it.
+    QTemporaryDir dir;
+    const QString path = dir.filePath(u"other.txt"_s);
+    QVERIFY(FakeHelperEnvironment::writeFile(path, "Another text."));
+    QVERIFY(window->openFile(path));
+    QCOMPARE(highlighted(editor), QList<Range>());
+    QVERIFY(!child<QAction>(window.get(), u"pauseAction"_s)->isEnabled());
 }
 
 void tst_DemoEditorReadAloud::readAloudErrorAppearsInWindow()
