@@ -35,6 +35,7 @@ private Q_SLOTS:
     void nextAndPreviousSentence();
     void highlightedWordStaysInView();
     void readAloudErrorAppearsInWindow();
+    void saveSpeechWritesWav_data();
     void saveSpeechWritesWav();
 
 private:
@@ -324,11 +325,26 @@ void tst_DemoEditorReadAloud::readAloudErrorAppearsInWindow()
     QVERIFY2(errorBanner->text().contains(u"voice file is damaged"_s), qPrintable(errorBanner->text()));
 }
 
+void tst_DemoEditorReadAloud::saveSpeechWritesWav_data()
+{
+    QTest::addColumn<bool>("reading");
+
+    QTest::newRow("idle") << false;
+    // Saving stops the reading; that stop is not the end of the save.
+    QTest::newRow("while reading") << true;
+}
+
 void tst_DemoEditorReadAloud::saveSpeechWritesWav()
 {
+    QFETCH(bool, reading);
+
     auto window = startEditor(mEnvironment.get(), scenario(sayCommand(audio(0.5))));
     QVERIFY(window);
     window->editor()->setPlainText(u"Save me."_s);
+    if (reading) {
+        child<QAction>(window.get(), u"readAloudAction"_s)->trigger();
+        QVERIFY(child<QAction>(window.get(), u"pauseAction"_s)->isEnabled());
+    }
     QTemporaryDir dir;
     const QString path = dir.filePath(u"speech.wav"_s);
     window->saveSpeechTo(path);
@@ -339,7 +355,9 @@ void tst_DemoEditorReadAloud::saveSpeechWritesWav()
     QCOMPARE(wav.sampleRate(), 24000);
     QCOMPARE(wav.channelCount(), 1);
     QCOMPARE(wav.samples().size(), 24000);
-    QCOMPARE(recordedCommands(mEnvironment.get(), u"say"_s).constFirst().value("text"_L1).toString(), u"Save me."_s);
+    const QList<QJsonObject> says = recordedCommands(mEnvironment.get(), u"say"_s);
+    QCOMPARE(says.size(), reading ? 2 : 1);
+    QCOMPARE(says.constLast().value("text"_L1).toString(), u"Save me."_s);
 }
 
 QTEST_MAIN(tst_DemoEditorReadAloud)
