@@ -1,11 +1,9 @@
 #include "editorwindow.h"
 #include "dictationsettingsdialog.h"
+#include "readaloudcontroller.h"
 #include "voicemenu.h"
-#include "wavfile.h"
 
-#include <configgroup.h>
 #include <messagebanner.h>
-#include <texttospeechkokoro.h>
 #include <texttospeechkokorocheckjob.h>
 #include <texttospeechkokoroinstallmessagewidget.h>
 #include <texttospeechkokoroinstallpythondialog.h>
@@ -25,7 +23,6 @@
 #include <QSlider>
 #include <QStatusBar>
 #include <QTextBlock>
-#include <QTextDocumentFragment>
 #include <QTextEdit>
 #include <QToolBar>
 #include <QVBoxLayout>
@@ -35,12 +32,6 @@ using namespace TextEditTextToSpeech;
 
 namespace
 {
-const QString readAloudGroup = u"ReadAloud"_s;
-const QString voiceKey = u"Voice"_s;
-const QString rateKey = u"Rate"_s;
-const QString volumeKey = u"Volume"_s;
-const QString defaultVoice = u"af_heart"_s;
-
 // Dictated text goes in as if typed through an input method: a partial is pre-edit text,
 // drawn at the cursor but not in the document (nor in its undo history), and the final text
 // is committed in its place.
@@ -69,33 +60,16 @@ QString spacedForCursor(const QTextCursor &cursor, const QString &text)
     const QChar before = cursor.block().text().at(cursor.positionInBlock() - 1);
     return before.isSpace() ? trimmed : u' ' + trimmed;
 }
-
-QString stateText(TextToSpeechState state)
-{
-    switch (state) {
-    case TextToSpeechState::Speaking:
-        return u"Reading aloud"_s;
-    case TextToSpeechState::Paused:
-        return u"Reading paused"_s;
-    case TextToSpeechState::Synthesizing:
-        return u"Saving speech"_s;
-    case TextToSpeechState::Error:
-    case TextToSpeechState::Ready:
-        break;
-    }
-    return {};
-}
 } // namespace
 
 EditorWindow::EditorWindow(QWidget *parent)
     : QMainWindow(parent)
     , mEditor(new QTextEdit(this))
     , mDictation(new Dictation(this))
-    , mSpeech(new TextToSpeechKokoro(this))
+    , mReadAloud(new ReadAloudController(mEditor, this))
     , mWhisperBanner(new WhisperSpeechToTextInstallMessageWidget(this))
     , mKokoroBanner(new TextToSpeechKokoroInstallMessageWidget(this))
     , mErrorBanner(new HostKit::MessageBanner(this))
-    , mVoiceMenu(new VoiceMenu(this))
     , mStateLabel(new QLabel(this))
 {
     setWindowTitle(u"Earlobe & Larynx Editor"_s);
@@ -108,7 +82,6 @@ EditorWindow::EditorWindow(QWidget *parent)
     mErrorBanner->setWordWrap(true);
     mErrorBanner->setCloseButtonVisible(true);
     mStateLabel->setObjectName(u"stateLabel"_s);
-    mVoiceMenu->setObjectName(u"voiceMenu"_s);
 
     createActions();
     createMenus();
@@ -127,20 +100,12 @@ EditorWindow::EditorWindow(QWidget *parent)
     connect(mDictation, &Dictation::finalText, this, &EditorWindow::insertFinal);
     connect(mDictation, &Dictation::errorOccurred, this, &EditorWindow::showError);
 
-    connect(mSpeech, &TextToSpeechKokoro::stateChanged, this, &EditorWindow::handleSpeechState);
-    connect(mSpeech, &TextToSpeechKokoro::errorOccurred, this, &EditorWindow::handleSpeechError);
-    connect(mSpeech, &TextToSpeechKokoro::synthesized, this, &EditorWindow::collectSpeech);
-    connect(mVoiceMenu, &VoiceMenu::voiceSelected, this, &EditorWindow::selectVoice);
-
-    const HostKit::ConfigGroup group(readAloudGroup);
-    const QString voice = group.readEntry(voiceKey, defaultVoice);
-    mSpeech->setVoiceIdentifier(voice);
-    mVoiceMenu->setCurrentVoice(voice);
-    mRateSlider->setValue(group.readEntry(rateKey, u"0"_s).toInt());
-    mVolumeSlider->setValue(group.readEntry(volumeKey, u"100"_s).toInt());
+    connect(mReadAloud, &ReadAloudController::requestStarted, mErrorBanner, &QWidget::hide);
+    connect(mReadAloud, &ReadAloudController::stateChanged, this, &EditorWindow::showSpeechState);
+    connect(mReadAloud, &ReadAloudController::statusMessage, this, &EditorWindow::showStatus);
+    connect(mReadAloud, &ReadAloudController::errorMessage, this, &EditorWindow::showError);
 
     handleDictationState(Dictation::State::Idle);
-    handleSpeechState(TextToSpeechState::Ready);
     resize(900, 600);
 }
 
@@ -166,31 +131,6 @@ void EditorWindow::createActions()
     mCancelDictationAction->setShortcut(Qt::Key_Escape);
     connect(mCancelDictationAction, &QAction::triggered, this, &EditorWindow::cancelDictation);
 
-    mReadAloudAction = new QAction(QIcon::fromTheme(u"media-playback-start"_s), u"&Read Aloud"_s, this);
-    mReadAloudAction->setObjectName(u"readAloudAction"_s);
-    mReadAloudAction->setShortcut(u"Ctrl+R"_s);
-    mReadAloudAction->setToolTip(u"Read the selection, or the text from the cursor on (Ctrl+R)"_s);
-    connect(mReadAloudAction, &QAction::triggered, this, &EditorWindow::readAloud);
-
-    mPauseAction = new QAction(QIcon::fromTheme(u"media-playback-pause"_s), u"&Pause"_s, this);
-    mPauseAction->setObjectName(u"pauseAction"_s);
-    mPauseAction->setCheckable(true);
-    mPauseAction->setShortcut(u"Ctrl+Shift+P"_s);
-    connect(mPauseAction, &QAction::triggered, this, &EditorWindow::togglePause);
-
-    mStopAction = new QAction(QIcon::fromTheme(u"media-playback-stop"_s), u"&Stop"_s, this);
-    mStopAction->setObjectName(u"stopAction"_s);
-    mStopAction->setShortcut(u"Ctrl+Shift+S"_s);
-    connect(mStopAction, &QAction::triggered, this, [this] {
-        // A save that is stopped would leave a file cut short; it is dropped instead.
-        mSavingSpeech = false;
-        mSpeech->stop();
-    });
-
-    mSaveSpeechAction = new QAction(u"Save Speech as &WAV…"_s, this);
-    mSaveSpeechAction->setObjectName(u"saveSpeechAction"_s);
-    connect(mSaveSpeechAction, &QAction::triggered, this, &EditorWindow::saveSpeech);
-
     mCheckSetupAction = new QAction(u"Check Setup &Again"_s, this);
     mCheckSetupAction->setObjectName(u"checkSetupAction"_s);
     connect(mCheckSetupAction, &QAction::triggered, this, &EditorWindow::checkSetup);
@@ -213,11 +153,13 @@ void EditorWindow::createMenus()
     speechMenu->addAction(mCancelDictationAction);
     speechMenu->addAction(mDictationSettingsAction);
     speechMenu->addSeparator();
-    speechMenu->addAction(mReadAloudAction);
-    speechMenu->addAction(mPauseAction);
-    speechMenu->addAction(mStopAction);
-    speechMenu->addMenu(mVoiceMenu);
-    speechMenu->addAction(mSaveSpeechAction);
+    speechMenu->addAction(mReadAloud->readAloudAction());
+    speechMenu->addAction(mReadAloud->pauseAction());
+    speechMenu->addAction(mReadAloud->stopAction());
+    speechMenu->addAction(mReadAloud->previousSentenceAction());
+    speechMenu->addAction(mReadAloud->nextSentenceAction());
+    speechMenu->addMenu(mReadAloud->voiceMenu());
+    speechMenu->addAction(mReadAloud->saveSpeechAction());
     speechMenu->addSeparator();
     speechMenu->addAction(mCheckSetupAction);
 }
@@ -229,28 +171,16 @@ void EditorWindow::createToolBar()
     toolBar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     toolBar->addAction(mDictateAction);
     toolBar->addSeparator();
-    toolBar->addAction(mReadAloudAction);
-    toolBar->addAction(mPauseAction);
-    toolBar->addAction(mStopAction);
-
-    mRateSlider = new QSlider(Qt::Horizontal, toolBar);
-    mRateSlider->setObjectName(u"rateSlider"_s);
-    mRateSlider->setRange(-100, 100);
-    mRateSlider->setMaximumWidth(120);
-    mRateSlider->setToolTip(u"Speaking rate: half speed to double speed"_s);
-    connect(mRateSlider, &QSlider::valueChanged, this, &EditorWindow::applyRate);
-    mVolumeSlider = new QSlider(Qt::Horizontal, toolBar);
-    mVolumeSlider->setObjectName(u"volumeSlider"_s);
-    mVolumeSlider->setRange(0, 100);
-    mVolumeSlider->setMaximumWidth(120);
-    mVolumeSlider->setToolTip(u"Volume"_s);
-    connect(mVolumeSlider, &QSlider::valueChanged, this, &EditorWindow::applyVolume);
-
+    toolBar->addAction(mReadAloud->readAloudAction());
+    toolBar->addAction(mReadAloud->pauseAction());
+    toolBar->addAction(mReadAloud->stopAction());
+    toolBar->addAction(mReadAloud->previousSentenceAction());
+    toolBar->addAction(mReadAloud->nextSentenceAction());
     toolBar->addSeparator();
     toolBar->addWidget(new QLabel(u" Rate "_s, toolBar));
-    toolBar->addWidget(mRateSlider);
+    toolBar->addWidget(mReadAloud->rateSlider());
     toolBar->addWidget(new QLabel(u" Volume "_s, toolBar));
-    toolBar->addWidget(mVolumeSlider);
+    toolBar->addWidget(mReadAloud->volumeSlider());
 }
 
 QWidget *EditorWindow::createCentralWidget()
@@ -306,7 +236,7 @@ void EditorWindow::checkKokoro()
     auto job = new TextToSpeechKokoroCheckJob(this);
     connect(job, &TextToSpeechKokoroCheckJob::packagesInstalled, this, [this] {
         mKokoroState = SetupState::Usable;
-        mKokoroProblem.clear();
+        mReadAloud->setSetupProblem({});
         mKokoroBanner->hide();
         reportSetupChecked();
     });
@@ -337,7 +267,7 @@ void EditorWindow::showWhisperMissing(const QString &text, const QStringList &mo
 void EditorWindow::showKokoroMissing(const QString &text, const QStringList &modules)
 {
     mKokoroState = SetupState::Missing;
-    mKokoroProblem = text;
+    mReadAloud->setSetupProblem(text);
     mKokoroBanner->setText(text);
     mKokoroBanner->setMissingPackages(modules);
     mKokoroBanner->show();
@@ -416,9 +346,16 @@ void EditorWindow::handleDictationState(Dictation::State state)
         mStateLabel->setText(u"Transcribing…"_s);
         break;
     case Dictation::State::Idle:
-        mStateLabel->setText(stateText(mSpeech->state()));
+        mStateLabel->setText(mReadAloud->stateText());
         break;
     }
+}
+
+void EditorWindow::showSpeechState()
+{
+    // Dictation's state takes the label while it runs.
+    if (mDictation->state() == Dictation::State::Idle)
+        mStateLabel->setText(mReadAloud->stateText());
 }
 
 void EditorWindow::showPartial(const QString &text)
@@ -436,133 +373,9 @@ void EditorWindow::insertFinal(const QString &text)
         sendInputMethodEvent(mEditor, {}, spaced);
 }
 
-QString EditorWindow::textToRead() const
-{
-    const QTextCursor cursor = mEditor->textCursor();
-    if (cursor.hasSelection())
-        return cursor.selection().toPlainText();
-    QTextCursor rest(cursor);
-    rest.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
-    const QString text = rest.selection().toPlainText();
-    // With the cursor at the end, as after typing, the whole text is what is meant.
-    return text.trimmed().isEmpty() ? mEditor->toPlainText() : text;
-}
-
-void EditorWindow::readAloud()
-{
-    const QString text = textToRead();
-    if (text.trimmed().isEmpty()) {
-        showStatus(u"There is no text to read."_s);
-        return;
-    }
-    mErrorBanner->hide();
-    mSavingSpeech = false;
-    mSpeech->say(text);
-}
-
-void EditorWindow::togglePause(bool paused)
-{
-    if (paused)
-        mSpeech->pause();
-    else
-        mSpeech->resume();
-    // The engine ignores a pause before any audio plays; the button must not claim otherwise.
-    mPauseAction->setChecked(mSpeech->state() == TextToSpeechState::Paused);
-}
-
-void EditorWindow::saveSpeech()
-{
-    const QString path = QFileDialog::getSaveFileName(this, u"Save Speech as WAV"_s, u"speech.wav"_s, u"WAV audio (*.wav)"_s);
-    if (!path.isEmpty())
-        saveSpeechTo(path);
-}
-
 void EditorWindow::saveSpeechTo(const QString &path)
 {
-    const QTextCursor cursor = mEditor->textCursor();
-    const QString text = cursor.hasSelection() ? cursor.selection().toPlainText() : mEditor->toPlainText();
-    if (text.trimmed().isEmpty()) {
-        showStatus(u"There is no text to save as speech."_s);
-        return;
-    }
-    mErrorBanner->hide();
-    mSpeechPath = path;
-    mSpeechAudio.clear();
-    mSpeechFormat = {};
-    mSavingSpeech = true;
-    mSpeech->synthesize(text);
-}
-
-void EditorWindow::handleSpeechState(TextToSpeechState state)
-{
-    const bool active = state == TextToSpeechState::Speaking || state == TextToSpeechState::Paused;
-    mPauseAction->setEnabled(active);
-    mPauseAction->setChecked(state == TextToSpeechState::Paused);
-    mStopAction->setEnabled(active || state == TextToSpeechState::Synthesizing);
-    if (mDictation->state() == Dictation::State::Idle)
-        mStateLabel->setText(stateText(state));
-    if (state == TextToSpeechState::Ready && mSavingSpeech)
-        finishSavingSpeech();
-}
-
-void EditorWindow::handleSpeechError(QTextToSpeech::ErrorReason reason, const QString &message)
-{
-    mSavingSpeech = false;
-    if (reason == QTextToSpeech::ErrorReason::Initialization && mKokoroState != SetupState::Usable && !mKokoroProblem.isEmpty())
-        showError(u"%1 (%2)"_s.arg(message, mKokoroProblem));
-    else
-        showError(message);
-}
-
-void EditorWindow::collectSpeech(const QAudioFormat &format, const QByteArray &data)
-{
-    if (!mSavingSpeech)
-        return;
-    mSpeechFormat = format;
-    mSpeechAudio.append(data);
-}
-
-void EditorWindow::finishSavingSpeech()
-{
-    mSavingSpeech = false;
-    if (mSpeechAudio.isEmpty() || !mSpeechFormat.isValid()) {
-        // Stopped before any audio came: nothing to write, and no empty file either.
-        showStatus(u"No speech was saved."_s);
-        return;
-    }
-    QString error;
-    if (!WavFile::write(mSpeechPath, mSpeechFormat, mSpeechAudio, &error)) {
-        showError(error);
-        return;
-    }
-    const double seconds = double(mSpeechFormat.durationForBytes(mSpeechAudio.size())) / 1e6;
-    showStatus(u"Saved %1 s of speech to %2."_s.arg(seconds, 0, 'f', 1).arg(mSpeechPath));
-    mSpeechAudio.clear();
-}
-
-void EditorWindow::selectVoice(const QString &identifier)
-{
-    if (!mSpeech->setVoiceIdentifier(identifier)) {
-        showError(u"The voice %1 cannot be used."_s.arg(identifier));
-        return;
-    }
-    HostKit::ConfigGroup group(readAloudGroup);
-    group.writeEntry(voiceKey, identifier);
-    group.sync();
-}
-
-void EditorWindow::applyRate(int value)
-{
-    mSpeech->setRate(value / 100.0);
-    HostKit::ConfigGroup group(readAloudGroup);
-    group.writeEntry(rateKey, QString::number(value));
-}
-
-void EditorWindow::applyVolume(int value)
-{
-    mSpeech->setVolume(value / 100.0);
-    HostKit::ConfigGroup group(readAloudGroup);
-    group.writeEntry(volumeKey, QString::number(value));
+    mReadAloud->saveSpeechTo(path);
 }
 
 bool EditorWindow::openFile(const QString &path)
@@ -572,6 +385,8 @@ bool EditorWindow::openFile(const QString &path)
         showError(u"Cannot open %1: %2"_s.arg(path, file.errorString()));
         return false;
     }
+    // The text being read goes away, and with it the reading.
+    mReadAloud->stopReading();
     mEditor->setPlainText(QString::fromUtf8(file.readAll()));
     setWindowFilePath(path);
     return true;

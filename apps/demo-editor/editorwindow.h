@@ -2,17 +2,12 @@
 
 #include "dictation.h"
 
-#include <texttospeechcompat.h>
-
-#include <QAudioFormat>
 #include <QMainWindow>
-#include <QTextToSpeech>
 
 class QAction;
 class QLabel;
-class QSlider;
 class QTextEdit;
-class VoiceMenu;
+class ReadAloudController;
 class WhisperSpeechToTextInstallMessageWidget;
 namespace HostKit
 {
@@ -20,7 +15,6 @@ class MessageBanner;
 }
 namespace TextEditTextToSpeech
 {
-class TextToSpeechKokoro;
 class TextToSpeechKokoroInstallMessageWidget;
 } // namespace TextEditTextToSpeech
 
@@ -69,18 +63,7 @@ private:
     void handleDictationState(Dictation::State state);
     void showPartial(const QString &text);
     void insertFinal(const QString &text);
-
-    [[nodiscard]] QString textToRead() const;
-    void readAloud();
-    void togglePause(bool paused);
-    void saveSpeech();
-    void handleSpeechState(TextEditTextToSpeech::TextToSpeechState state);
-    void handleSpeechError(QTextToSpeech::ErrorReason reason, const QString &message);
-    void collectSpeech(const QAudioFormat &format, const QByteArray &data);
-    void finishSavingSpeech();
-    void selectVoice(const QString &identifier);
-    void applyRate(int value);
-    void applyVolume(int value);
+    void showSpeechState();
 
     void openDocument();
     void saveDocumentAs();
@@ -90,31 +73,18 @@ private:
 
     QTextEdit *const mEditor;
     Dictation *const mDictation;
-    TextEditTextToSpeech::TextToSpeechKokoro *const mSpeech;
+    ReadAloudController *const mReadAloud;
     WhisperSpeechToTextInstallMessageWidget *const mWhisperBanner;
     TextEditTextToSpeech::TextToSpeechKokoroInstallMessageWidget *const mKokoroBanner;
     HostKit::MessageBanner *const mErrorBanner;
-    VoiceMenu *const mVoiceMenu;
     QLabel *const mStateLabel;
-    QSlider *mRateSlider = nullptr;
-    QSlider *mVolumeSlider = nullptr;
 
     QAction *mDictateAction = nullptr;
     QAction *mCancelDictationAction = nullptr;
-    QAction *mReadAloudAction = nullptr;
-    QAction *mPauseAction = nullptr;
-    QAction *mStopAction = nullptr;
-    QAction *mSaveSpeechAction = nullptr;
     QAction *mCheckSetupAction = nullptr;
     QAction *mDictationSettingsAction = nullptr;
 
     SetupState mWhisperState = SetupState::Checking;
     SetupState mKokoroState = SetupState::Checking;
     QString mWhisperProblem;
-    QString mKokoroProblem;
-
-    QString mSpeechPath;
-    QAudioFormat mSpeechFormat;
-    QByteArray mSpeechAudio;
-    bool mSavingSpeech = false;
 };

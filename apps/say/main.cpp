@@ -1,4 +1,5 @@
-// larynx-say: reads text aloud with the local kokoro voices, or saves the speech as WAV.
+// larynx-say: reads text aloud with the local kokoro voices, or saves the speech as WAV;
+// either way it can write WebVTT subtitles timed to the speech.
 #include "readaloud.h"
 
 #include <texttospeechkokoroutils.h>
@@ -36,7 +37,8 @@ QString description()
 {
     return u"Reads text aloud on the default audio output with the local kokoro voices, or writes\n"
            "the speech to a WAV file. The text is the arguments joined by blanks, or else\n"
-           "standard input.\n"
+           "standard input. With --subtitles it also writes WebVTT subtitles: one cue per\n"
+           "sentence and, where the voice times its words, a timestamp before each word.\n"
            "\n"
            "Exit codes:\n"
            "  0  the text was spoken or written\n"
@@ -147,13 +149,17 @@ int main(int argc, char **argv)
     parser.addPositionalArgument(u"text"_s, u"The text to read (default: standard input)."_s, u"[text...]"_s);
     const QCommandLineOption outputOption({u"o"_s, u"output"_s}, u"Write the speech to this WAV file instead of playing it."_s,
                                           u"file.wav"_s);
+    const QCommandLineOption subtitlesOption(u"subtitles"_s,
+                                             u"Also write the sentences and words, timed as they are spoken, to this WebVTT file "
+                                             "(with --output, or while playing)."_s,
+                                             u"file.vtt"_s);
     const QCommandLineOption voiceOption(u"voice"_s, u"The voice, e.g. af_heart (see --list-voices)."_s, u"id"_s);
     const QCommandLineOption rateOption(u"rate"_s, u"Speaking rate from -1 (slow) to 1 (fast); 0 is normal."_s, u"rate"_s);
     const QCommandLineOption volumeOption(u"volume"_s, u"Playback volume from 0 to 1 (default 1); a saved file is not changed."_s,
                                           u"volume"_s);
     const QCommandLineOption timeoutOption(u"timeout"_s, u"Give up when the speech has not ended after this many seconds."_s, u"seconds"_s);
     const QCommandLineOption listVoicesOption(u"list-voices"_s, u"List the voices, grouped by language, and exit."_s);
-    parser.addOptions({outputOption, voiceOption, rateOption, volumeOption, timeoutOption, listVoicesOption});
+    parser.addOptions({outputOption, subtitlesOption, voiceOption, rateOption, volumeOption, timeoutOption, listVoicesOption});
     parser.process(app);
 
     if (parser.isSet(listVoicesOption)) {
@@ -192,6 +198,18 @@ int main(int argc, char **argv)
             printError(problem);
             return ReadAloud::BadUsage;
         }
+    }
+
+    if (parser.isSet(subtitlesOption)) {
+        settings.subtitlesPath = parser.value(subtitlesOption);
+        const QString problem = outputProblem(settings.subtitlesPath);
+        if (!problem.isEmpty()) {
+            printError(problem);
+            return ReadAloud::BadUsage;
+        }
+        if (!settings.outputPath.isEmpty()
+            && QFileInfo(settings.subtitlesPath).absoluteFilePath() == QFileInfo(settings.outputPath).absoluteFilePath())
+            return usageError(u"--subtitles and --output name the same file, %1."_s.arg(settings.outputPath));
     }
 
     const QStringList words = parser.positionalArguments();

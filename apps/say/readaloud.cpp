@@ -27,6 +27,7 @@ ReadAloud::ReadAloud(const QString &text, const Settings &settings, QObject *par
     , mText(text)
     , mSettings(settings)
     , mEngine(new TextToSpeechKokoro(this))
+    , mSubtitles(text)
 {
     if (!mSettings.voice.isEmpty())
         mEngine->setVoiceIdentifier(mSettings.voice);
@@ -35,6 +36,12 @@ ReadAloud::ReadAloud(const QString &text, const Settings &settings, QObject *par
     connect(mEngine, &TextToSpeechKokoro::stateChanged, this, &ReadAloud::handleStateChanged);
     connect(mEngine, &TextToSpeechKokoro::errorOccurred, this, &ReadAloud::handleError);
     connect(mEngine, &TextToSpeechKokoro::synthesized, this, &ReadAloud::collect);
+    if (!mSettings.subtitlesPath.isEmpty()) {
+        connect(mEngine, &TextToSpeechKokoro::sayingSentence, this, &ReadAloud::addSentence);
+        connect(mEngine, &TextToSpeechKokoro::sayingWord, this, [this](const QString &, qsizetype start, qsizetype length) {
+            addWord(start, length);
+        });
+    }
 
     mTimeout.setSingleShot(true);
     connect(&mTimeout, &QTimer::timeout, this, [this] {
@@ -68,10 +75,12 @@ void ReadAloud::handleStateChanged(TextToSpeechState state)
     }
     if (state != TextToSpeechState::Ready || !mStarted)
         return;
-    if (mSettings.outputPath.isEmpty())
-        finish(Success);
-    else
+    if (mSettings.outputPath.isEmpty()) {
+        if (writeSubtitles())
+            finish(Success);
+    } else {
         writeOutput();
+    }
 }
 
 void ReadAloud::handleError(QTextToSpeech::ErrorReason reason, const QString &message)
@@ -112,6 +121,41 @@ void ReadAloud::collect(const QAudioFormat &format, const QByteArray &data)
     mAudio.append(data);
 }
 
+void ReadAloud::addSentence(qsizetype start, qsizetype length)
+{
+    if (mSettings.outputPath.isEmpty() && !mPlayClock.isValid())
+        mPlayClock.start();
+    mSubtitles.addSentence(start, length, markTime());
+}
+
+void ReadAloud::addWord(qsizetype start, qsizetype length)
+{
+    mSubtitles.addWord(start, length, markTime());
+}
+
+// Saved speech is timed exactly by the audio before the mark, in bytes; played speech by the
+// clock, in milliseconds.
+qint64 ReadAloud::markTime() const
+{
+    if (!mSettings.outputPath.isEmpty())
+        return mAudio.size();
+    return mPlayClock.isValid() ? mPlayClock.elapsed() : 0;
+}
+
+bool ReadAloud::writeSubtitles()
+{
+    if (mSettings.subtitlesPath.isEmpty())
+        return true;
+    const bool saved = !mSettings.outputPath.isEmpty();
+    const qint64 ticksPerSecond = saved ? qint64(mFormat.bytesPerFrame()) * mFormat.sampleRate() : 1000;
+    QString error;
+    if (!mSubtitles.write(mSettings.subtitlesPath, markTime(), ticksPerSecond, &error)) {
+        fail(HelperFailed, error);
+        return false;
+    }
+    return true;
+}
+
 void ReadAloud::writeOutput()
 {
     if (!mFormat.isValid()) {
@@ -123,7 +167,8 @@ void ReadAloud::writeOutput()
         fail(HelperFailed, error);
         return;
     }
-    finish(Success);
+    if (writeSubtitles())
+        finish(Success);
 }
 
 void ReadAloud::fail(ExitCode exitCode, const QString &message)

@@ -1,15 +1,18 @@
 #pragma once
 
+#include "subtitletrack.h"
+
 #include <texttospeechkokoro.h>
 
 #include <QAudioFormat>
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
 
 // Reads one text aloud with the kokoro engine, on the default audio output or into a WAV
-// file, and reports how it ended as an exit code.
+// file, optionally with WebVTT subtitles, and reports how it ended as an exit code.
 class ReadAloud : public QObject
 {
     Q_OBJECT
@@ -27,6 +30,8 @@ public:
         double volume = 1.0;
         // Empty: play the speech. Otherwise the WAV file to write it to.
         QString outputPath;
+        // Empty: no subtitles. Otherwise the WebVTT file to write them to.
+        QString subtitlesPath;
         // 0: no limit.
         int timeoutMs = 0;
     };
@@ -43,7 +48,11 @@ private:
     void handleStateChanged(TextEditTextToSpeech::TextToSpeechState state);
     void handleError(QTextToSpeech::ErrorReason reason, const QString &message);
     void collect(const QAudioFormat &format, const QByteArray &data);
+    void addSentence(qsizetype start, qsizetype length);
+    void addWord(qsizetype start, qsizetype length);
+    [[nodiscard]] qint64 markTime() const;
     void writeOutput();
+    bool writeSubtitles();
     void fail(ExitCode exitCode, const QString &message);
     void finish(ExitCode exitCode);
 
@@ -53,6 +62,9 @@ private:
     QAudioFormat mFormat;
     QByteArray mAudio;
     QTimer mTimeout;
+    SubtitleTrack mSubtitles;
+    // While playing, the subtitles' clock: it starts when the first sentence is heard.
+    QElapsedTimer mPlayClock;
     bool mStarted = false;
     bool mFinished = false;
 };

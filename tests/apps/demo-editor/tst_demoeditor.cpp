@@ -1,8 +1,8 @@
 #include "dictationsettingsdialog.h"
+#include "editortestsupport.h"
 #include "editorwindow.h"
 #include "fakehelperenvironment.h"
 #include "pulseaudioserver.h"
-#include "wavfile.h"
 
 #include <messagebanner.h>
 #include <whisperspeechtotextutils.h>
@@ -14,7 +14,6 @@
 #include <QLabel>
 #include <QProcess>
 #include <QSignalSpy>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextBlock>
@@ -25,7 +24,9 @@
 #include <memory>
 
 using namespace Qt::Literals::StringLiterals;
+using namespace EditorTestSupport;
 
+// The editor's window driven as a user would for its setup checks and dictation.
 class tst_DemoEditor : public QObject
 {
     Q_OBJECT
@@ -39,17 +40,10 @@ private Q_SLOTS:
     void dictationShowsPartialsThenInsertsFinalText();
     void escapeCancelsDictation();
     void dictationErrorAppearsInWindow();
-    void readAloudSendsTheSelection();
-    void readAloudErrorAppearsInWindow();
-    void saveSpeechWritesWav();
     void settingsDialogStoresTheChoices();
 
 private:
-    std::unique_ptr<EditorWindow> startEditor(const QByteArray &scenario);
-    [[nodiscard]] QList<QJsonObject> recordedCommands(const QString &cmd) const;
     [[nodiscard]] int loudestRecordedSample() const;
-    void screenshot(QWidget *window, const QString &name) const;
-    template<typename T> [[nodiscard]] static T *child(QObject *window, const QString &name);
     [[nodiscard]] static QString preeditText(QTextEdit *editor);
     [[nodiscard]] static QColor preeditColor(QTextEdit *editor);
 
@@ -61,51 +55,10 @@ private:
 
 namespace
 {
-constexpr int HelperTimeoutMs = 10000;
-
-QByteArray checkAnswer(const QByteArray &json)
-{
-    QByteArray escaped = json;
-    escaped.replace('\\', "\\\\").replace('"', "\\\"");
-    return R"({"check":[{"raw":")" + escaped + R"(\n"}]})";
-}
-
-// One helper script answers both checks: the keys of the two do not collide.
-const QByteArray usableCheck =
-    R"({"available":true,"python":"/usr/bin/python3","sampleRate":16000,"channels":1,"espeakNg":"/usr/bin/espeak-ng"})";
-
-QByteArray scenario(const QByteArray &commands, const QByteArray &startup = R"([{"frame":{"type":"ready","available":true}}])")
-{
-    return R"({"modes":)" + checkAnswer(usableCheck) + R"(,"startup":)" + startup + R"(,"commands":{)" + commands + "}}";
-}
-
 const QByteArray dictationCommands =
     R"("audio":[{"frame":{"type":"partial","id":"$id","text":" hello wor"}}],)"
     R"("stop":[{"frame":{"type":"final","id":"$id","text":" hello world"}},{"frame":{"type":"end","id":"$id"}}],)"
     R"("cancel":[{"frame":{"type":"final","id":"$id","text":"cancelled words"}},{"frame":{"type":"end","id":"$id"}}])";
-
-QByteArray speechCommands(double seconds)
-{
-    return R"("say":[{"frame":{"type":"format","id":"$id","sampleRate":24000,"channels":1,"sampleFormat":"int16"}},)"
-           R"({"audio":{"id":"$id","seconds":)"
-        + QByteArray::number(seconds) + R"(,"chunkBytes":4800}},{"frame":{"type":"end","id":"$id"}}])";
-}
-
-void selectText(QTextEdit *editor, const QString &text)
-{
-    const int start = editor->toPlainText().indexOf(text);
-    QTextCursor cursor(editor->document());
-    cursor.setPosition(start);
-    cursor.setPosition(start + int(text.size()), QTextCursor::KeepAnchor);
-    editor->setTextCursor(cursor);
-}
-
-void moveCursorToEnd(QTextEdit *editor)
-{
-    QTextCursor cursor = editor->textCursor();
-    cursor.movePosition(QTextCursor::End);
-    editor->setTextCursor(cursor);
-}
 } // namespace
 
 void tst_DemoEditor::initTestCase()
@@ -128,38 +81,6 @@ void tst_DemoEditor::cleanup()
     mEnvironment.reset();
 }
 
-std::unique_ptr<EditorWindow> tst_DemoEditor::startEditor(const QByteArray &scenario)
-{
-    if (!mEnvironment->installFakeHelper(u"whisper_helper.py"_s) || !mEnvironment->installFakeHelper(u"kokoro_helper.py"_s)
-        || !mEnvironment->createVenv(u"whisper"_s) || !mEnvironment->createVenv(u"kokoro"_s) || !mEnvironment->setScenario(scenario))
-        return {};
-    auto window = std::make_unique<EditorWindow>();
-    QSignalSpy checked(window.get(), &EditorWindow::setupChecked);
-    window->show();
-    window->activateWindow();
-    window->checkSetup();
-    // A check that cannot run answers at once, inside checkSetup().
-    if ((checked.isEmpty() && !checked.wait(HelperTimeoutMs)) || !QTest::qWaitForWindowActive(window.get()))
-        return {};
-    return window;
-}
-
-QList<QJsonObject> tst_DemoEditor::recordedCommands(const QString &cmd) const
-{
-    QList<QJsonObject> commands;
-    const QByteArray recorded = mEnvironment->recorded();
-    for (qsizetype offset = 0; offset < recorded.size();) {
-        const qsizetype end = recorded.indexOf('\n', offset);
-        if (end < 0)
-            break;
-        const QJsonObject header = QJsonDocument::fromJson(recorded.mid(offset, end - offset)).object();
-        offset = end + 1 + header.value("size"_L1).toInt();
-        if (header.value("cmd"_L1).toString() == cmd)
-            commands.append(header);
-    }
-    return commands;
-}
-
 // The loudest sample of all the audio the dictation helper received.
 int tst_DemoEditor::loudestRecordedSample() const
 {
@@ -178,19 +99,6 @@ int tst_DemoEditor::loudestRecordedSample() const
         offset = end + 1 + size;
     }
     return loudest;
-}
-
-// Pictures of the window for a person to look at, when asked for.
-void tst_DemoEditor::screenshot(QWidget *window, const QString &name) const
-{
-    const QString dir = qEnvironmentVariable("EARLOBE_LARYNX_SCREENSHOTS");
-    if (!dir.isEmpty())
-        QVERIFY(window->grab().save(dir + u'/' + name));
-}
-
-template<typename T> T *tst_DemoEditor::child(QObject *window, const QString &name)
-{
-    return window->findChild<T *>(name);
 }
 
 QString tst_DemoEditor::preeditText(QTextEdit *editor)
@@ -223,7 +131,7 @@ void tst_DemoEditor::setupBannersShowTheCheck_data()
     QTest::newRow("packages missing") << true << true << QByteArray(R"({"available":false,"missing":["numpy"],"espeakNg":""})")
                                       << u"Whisper is not installed. Missing: numpy"_s
                                       << u"Kokoro is not installed. Missing: numpy, espeak-ng"_s;
-    QTest::newRow("usable") << true << true << usableCheck << QString() << QString();
+    QTest::newRow("usable") << true << true << usableCheck() << QString() << QString();
 }
 
 void tst_DemoEditor::setupBannersShowTheCheck()
@@ -259,7 +167,7 @@ void tst_DemoEditor::setupBannersShowTheCheck()
     if (!kokoroText.isEmpty())
         QCOMPARE(kokoroBanner->text(), kokoroText);
     if (QByteArray(QTest::currentDataTag()) == "no environments")
-        screenshot(&window, u"editor-setup-banners.png"_s);
+        QVERIFY(screenshot(&window, u"editor-setup-banners.png"_s));
 
     // Dictating without a usable setup says why, in the window.
     auto dictate = child<QAction>(&window, u"dictateAction"_s);
@@ -277,7 +185,7 @@ void tst_DemoEditor::setupBannersShowTheCheck()
 
 void tst_DemoEditor::dictationShowsPartialsThenInsertsFinalText()
 {
-    auto window = startEditor(scenario(dictationCommands));
+    auto window = startEditor(mEnvironment.get(), scenario(dictationCommands));
     QVERIFY(window);
     QTextEdit *editor = window->editor();
     editor->setPlainText(u"Dear Anna,"_s);
@@ -294,7 +202,7 @@ void tst_DemoEditor::dictationShowsPartialsThenInsertsFinalText()
     QCOMPARE(preeditColor(editor), QColor(Qt::gray));
     // Partial text is shown, not written: the document does not have it yet.
     QCOMPARE(editor->toPlainText(), u"Dear Anna,"_s);
-    screenshot(window.get(), u"editor-dictation-partial.png"_s);
+    QVERIFY(screenshot(window.get(), u"editor-dictation-partial.png"_s));
     QVERIFY(player.waitForFinished(HelperTimeoutMs));
 
     dictate->trigger();
@@ -303,10 +211,10 @@ void tst_DemoEditor::dictationShowsPartialsThenInsertsFinalText()
     QTRY_VERIFY(dictate->isEnabled());
     QVERIFY(!dictate->isChecked());
 
-    const QList<QJsonObject> starts = recordedCommands(u"start"_s);
+    const QList<QJsonObject> starts = recordedCommands(mEnvironment.get(), u"start"_s);
     QCOMPARE(starts.size(), 1);
     QCOMPARE(starts.constFirst().value("partials"_L1), QJsonValue(true));
-    QCOMPARE(recordedCommands(u"stop"_s).size(), 1);
+    QCOMPARE(recordedCommands(mEnvironment.get(), u"stop"_s).size(), 1);
     // The microphone really heard the speech played into the sink.
     QVERIFY2(loudestRecordedSample() > 1000, QByteArray::number(loudestRecordedSample()));
 
@@ -317,7 +225,7 @@ void tst_DemoEditor::dictationShowsPartialsThenInsertsFinalText()
 
 void tst_DemoEditor::escapeCancelsDictation()
 {
-    auto window = startEditor(scenario(dictationCommands));
+    auto window = startEditor(mEnvironment.get(), scenario(dictationCommands));
     QVERIFY(window);
     QTextEdit *editor = window->editor();
     editor->setPlainText(u"Unchanged "_s);
@@ -331,8 +239,8 @@ void tst_DemoEditor::escapeCancelsDictation()
     QVERIFY(!dictate->isChecked());
 
     // The helper answers the cancel with text for the abandoned utterance; none of it lands.
-    QTRY_COMPARE_WITH_TIMEOUT(recordedCommands(u"cancel"_s).size(), 1, HelperTimeoutMs);
-    QCOMPARE(recordedCommands(u"cancel"_s).constFirst().value("id"_L1).toInt(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(recordedCommands(mEnvironment.get(), u"cancel"_s).size(), 1, HelperTimeoutMs);
+    QCOMPARE(recordedCommands(mEnvironment.get(), u"cancel"_s).constFirst().value("id"_L1).toInt(), 1);
     QTest::qWait(500);
     QCOMPARE(editor->toPlainText(), u"Unchanged "_s);
     QCOMPARE(preeditText(editor), QString());
@@ -346,8 +254,8 @@ void tst_DemoEditor::escapeCancelsDictation()
 
 void tst_DemoEditor::dictationErrorAppearsInWindow()
 {
-    auto window =
-        startEditor(scenario(dictationCommands, R"([{"frame":{"type":"ready","available":false,"missing":["faster-whisper"]}}])"));
+    auto window = startEditor(
+        mEnvironment.get(), scenario(dictationCommands, R"([{"frame":{"type":"ready","available":false,"missing":["faster-whisper"]}}])"));
     QVERIFY(window);
     auto dictate = child<QAction>(window.get(), u"dictateAction"_s);
     dictate->trigger();
@@ -355,79 +263,6 @@ void tst_DemoEditor::dictationErrorAppearsInWindow()
     QTRY_VERIFY_WITH_TIMEOUT(errorBanner->isVisible(), HelperTimeoutMs);
     QCOMPARE(errorBanner->text(), u"Whisper is not installed. Missing: faster-whisper"_s);
     QVERIFY(!dictate->isChecked());
-}
-
-void tst_DemoEditor::readAloudSendsTheSelection()
-{
-    // Long enough that pausing finds it still playing on a busy machine.
-    auto window = startEditor(scenario(speechCommands(10.0)));
-    QVERIFY(window);
-    QTextEdit *editor = window->editor();
-    editor->setPlainText(u"First sentence.\nSecond  sentence, with  blanks.\nThird."_s);
-    selectText(editor, u"Second  sentence, with  blanks.\nThird"_s);
-
-    child<QAction>(window.get(), u"bf_emma"_s)->trigger();
-    child<QAction>(window.get(), u"readAloudAction"_s)->trigger();
-    auto pause = child<QAction>(window.get(), u"pauseAction"_s);
-    QTRY_VERIFY_WITH_TIMEOUT(pause->isEnabled(), HelperTimeoutMs);
-    QCOMPARE(child<QLabel>(window.get(), u"stateLabel"_s)->text(), u"Reading aloud"_s);
-    screenshot(window.get(), u"editor-read-aloud.png"_s);
-    // The engine pauses only once audio plays; a press before that leaves Pause unchecked.
-    pause->trigger();
-    QTRY_VERIFY_WITH_TIMEOUT(
-        [&] {
-            if (!pause->isChecked())
-                pause->trigger();
-            return child<QLabel>(window.get(), u"stateLabel"_s)->text() == u"Reading paused"_s;
-        }(),
-        HelperTimeoutMs);
-    QVERIFY(pause->isChecked());
-
-    QTRY_COMPARE_WITH_TIMEOUT(recordedCommands(u"say"_s).size(), 1, HelperTimeoutMs);
-    const QList<QJsonObject> says = recordedCommands(u"say"_s);
-    QCOMPARE(says.constFirst().value("text"_L1).toString(), u"Second  sentence, with  blanks.\nThird"_s);
-    QCOMPARE(says.constFirst().value("voice"_L1).toString(), u"bf_emma"_s);
-
-    child<QAction>(window.get(), u"stopAction"_s)->trigger();
-    QTRY_VERIFY(!pause->isEnabled());
-    QCOMPARE(child<QLabel>(window.get(), u"stateLabel"_s)->text(), QString());
-
-    // Without a selection, the text from the cursor on.
-    QTextCursor cursor(editor->document());
-    cursor.setPosition(int(editor->toPlainText().indexOf(u"Third"_s)));
-    editor->setTextCursor(cursor);
-    child<QAction>(window.get(), u"readAloudAction"_s)->trigger();
-    QTRY_COMPARE_WITH_TIMEOUT(recordedCommands(u"say"_s).size(), 2, HelperTimeoutMs);
-    QCOMPARE(recordedCommands(u"say"_s).constLast().value("text"_L1).toString(), u"Third."_s);
-}
-
-void tst_DemoEditor::readAloudErrorAppearsInWindow()
-{
-    auto window = startEditor(scenario(R"("say":[{"frame":{"type":"error","id":"$id","message":"voice file is damaged"}}])"));
-    QVERIFY(window);
-    window->editor()->setPlainText(u"Some text."_s);
-    child<QAction>(window.get(), u"readAloudAction"_s)->trigger();
-    auto errorBanner = child<HostKit::MessageBanner>(window.get(), u"errorBanner"_s);
-    QTRY_VERIFY_WITH_TIMEOUT(errorBanner->isVisible(), HelperTimeoutMs);
-    QVERIFY2(errorBanner->text().contains(u"voice file is damaged"_s), qPrintable(errorBanner->text()));
-}
-
-void tst_DemoEditor::saveSpeechWritesWav()
-{
-    auto window = startEditor(scenario(speechCommands(0.5)));
-    QVERIFY(window);
-    window->editor()->setPlainText(u"Save me."_s);
-    QTemporaryDir dir;
-    const QString path = dir.filePath(u"speech.wav"_s);
-    window->saveSpeechTo(path);
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(path), HelperTimeoutMs);
-
-    WavFile wav;
-    QVERIFY2(wav.read(path), qPrintable(wav.errorString()));
-    QCOMPARE(wav.sampleRate(), 24000);
-    QCOMPARE(wav.channelCount(), 1);
-    QCOMPARE(wav.samples().size(), 24000);
-    QCOMPARE(recordedCommands(u"say"_s).constFirst().value("text"_L1).toString(), u"Save me."_s);
 }
 
 void tst_DemoEditor::settingsDialogStoresTheChoices()

@@ -87,6 +87,8 @@ private Q_SLOTS:
     void writesWhatTheHelperSpoke();
     void unwritableOutput_data();
     void unwritableOutput();
+    void subtitlesOfSavedSpeech();
+    void subtitlesWhilePlaying();
     void playsOnTheDefaultOutput();
     void noAudioDevice();
     void notInstalled_data();
@@ -104,6 +106,9 @@ private:
     // One entry per "say" the helper answered: id, text, voice, speed, bytes, sha256.
     [[nodiscard]] QList<QJsonObject> spoken() const;
     [[nodiscard]] QString outputPath() const;
+    [[nodiscard]] QString subtitlesPath() const;
+    // The scenario-driven fake helper, answering "say" with these frames after its format.
+    bool useFakeHelper(const QByteArray &sayFrames);
 
     std::unique_ptr<PulseAudioServer> mServer;
     bool mServerRunning = false;
@@ -113,7 +118,8 @@ private:
 void tst_Say::initTestCase()
 {
     mServer = std::make_unique<PulseAudioServer>();
-    mServerRunning = mServer->start();
+    // At a sound card's latency, so that the speech starts playing as soon as it would on one.
+    mServerRunning = mServer->start() && mServer->runAtSoundCardLatency();
     if (!mServerRunning)
         qWarning() << "No PulseAudio server, playback is not tested:" << mServer->errorString();
 }
@@ -176,6 +182,19 @@ QString tst_Say::outputPath() const
     return mEnvironment->home() + u"/speech.wav"_s;
 }
 
+QString tst_Say::subtitlesPath() const
+{
+    return mEnvironment->home() + u"/speech.vtt"_s;
+}
+
+bool tst_Say::useFakeHelper(const QByteArray &sayFrames)
+{
+    return mEnvironment->installFakeHelper(u"kokoro_helper.py"_s)
+        && mEnvironment->setScenario(R"({"startup":[{"frame":{"type":"ready"}}],"commands":{"say":[)"
+                                     R"({"frame":{"type":"format","id":"$id","sampleRate":24000,"channels":1,"sampleFormat":"int16"}},)"
+                                     + sayFrames + R"({"frame":{"type":"end","id":"$id"}}]}})");
+}
+
 void tst_Say::writesWhatTheHelperSpoke_data()
 {
     QTest::addColumn<QStringList>("arguments");
@@ -227,26 +246,106 @@ void tst_Say::writesWhatTheHelperSpoke()
 
 void tst_Say::unwritableOutput_data()
 {
-    QTest::addColumn<QString>("output");
+    QTest::addColumn<QStringList>("options");
     QTest::addColumn<QString>("message");
 
-    QTest::newRow("folder missing") << u"$HOME/no/such/folder/speech.wav"_s
+    QTest::newRow("folder missing") << QStringList{u"--output"_s, u"$HOME/no/such/folder/speech.wav"_s}
                                     << u"Cannot write $HOME/no/such/folder/speech.wav: the folder $HOME/no/such/folder does not exist."_s;
-    QTest::newRow("a folder") << u"$HOME"_s << u"Cannot write $HOME: it is a folder."_s;
+    QTest::newRow("a folder") << QStringList{u"--output"_s, u"$HOME"_s} << u"Cannot write $HOME: it is a folder."_s;
+    // Subtitles are found unwritable before the speech is played, as well as before it is saved.
+    QTest::newRow("subtitles folder missing")
+        << QStringList{u"--subtitles"_s, u"$HOME/no/such/folder/speech.vtt"_s}
+        << u"Cannot write $HOME/no/such/folder/speech.vtt: the folder $HOME/no/such/folder does not exist."_s;
+    QTest::newRow("subtitles a folder, with output")
+        << QStringList{u"-o"_s, u"$HOME/speech.wav"_s, u"--subtitles"_s, u"$HOME"_s} << u"Cannot write $HOME: it is a folder."_s;
+    QTest::newRow("subtitles over the output")
+        << QStringList{u"--output"_s, u"$HOME/speech.wav"_s, u"--subtitles=$HOME/../home/speech.wav"_s}
+        << u"--subtitles and --output name the same file, $HOME/speech.wav.\nTry 'larynx-say --help' for more information."_s;
 }
 
 void tst_Say::unwritableOutput()
 {
-    QFETCH(QString, output);
+    QFETCH(QStringList, options);
     QFETCH(QString, message);
 
-    output.replace(u"$HOME"_s, mEnvironment->home());
+    options.replaceInStrings(u"$HOME"_s, mEnvironment->home());
     message.replace(u"$HOME"_s, mEnvironment->home());
-    const ToolRun result = run({u"--output"_s, output, u"Never spoken"_s});
+    const ToolRun result = run(options + QStringList{u"Never spoken"_s});
     QCOMPARE(result.exitCode, 1);
     QCOMPARE(QString::fromUtf8(result.err), u"larynx-say: "_s + message + u'\n');
     // Found before any synthesis.
     QVERIFY(spoken().isEmpty());
+    QVERIFY(!QFile::exists(outputPath()));
+}
+
+namespace
+{
+QByteArray chunks(int count, int bytes)
+{
+    QByteArray frames;
+    for (int i = 0; i < count; ++i)
+        frames += R"({"frame":{"type":"chunk","id":"$id"},"payloadBytes":)" + QByteArray::number(bytes) + "},";
+    return frames;
+}
+
+QByteArray mark(const char *kind, int start, int length, int sample)
+{
+    return R"({"frame":{"type":"mark","id":"$id","kind":")" + QByteArray(kind) + R"(","start":)" + QByteArray::number(start)
+        + R"(,"length":)" + QByteArray::number(length) + R"(,"sample":)" + QByteArray::number(sample) + "}},";
+}
+} // namespace
+
+void tst_Say::subtitlesOfSavedSpeech()
+{
+    // 0.1 s chunks that do not end where the marks are: a mark's time is the audio before
+    // it, to the sample, wherever the helper cut its chunks.
+    const QString text = u"Hello world & <friends>. Bye."_s;
+    QVERIFY(useFakeHelper(mark("sentence", 0, 24, 0) + mark("word", 0, 5, 0) + chunks(2, 4800) + mark("word", 6, 5, 5040) + chunks(3, 4800)
+                          + mark("word", 15, 7, 12000) + chunks(5, 4800) + mark("sentence", 25, 4, 24000) + chunks(5, 4800)));
+
+    const ToolRun result = run({u"-o"_s, outputPath(), u"--subtitles"_s, subtitlesPath(), text});
+    QVERIFY2(result.exitCode == 0, result.err.constData());
+    QCOMPARE(result.err, QByteArray());
+    WavFile wav;
+    QVERIFY2(wav.read(outputPath()), qPrintable(wav.errorString()));
+    QCOMPARE(wav.samples().size(), 15 * 4800);
+    QCOMPARE(QString::fromUtf8(FakeHelperEnvironment::readFile(subtitlesPath())),
+             u"WEBVTT\n"
+             "\n"
+             "00:00:00.000 --> 00:00:01.000\n"
+             "Hello <00:00:00.210>world &amp; &lt;<00:00:00.500>friends&gt;.\n"
+             "\n"
+             "00:00:01.000 --> 00:00:01.500\n"
+             "Bye.\n"_s);
+}
+
+void tst_Say::subtitlesWhilePlaying()
+{
+    if (!mServerRunning)
+        QSKIP("No PulseAudio server");
+    QVERIFY(useFakeHelper(mark("sentence", 0, 6, 0) + chunks(10, 4800) + mark("sentence", 7, 9, 24000) + mark("word", 7, 3, 24000)
+                          + chunks(5, 4800) + mark("word", 11, 5, 36000) + chunks(5, 4800)));
+
+    const ToolRun result = run({u"--subtitles"_s, subtitlesPath(), u"First. Two\nwords"_s}, {}, {}, Audio::Server);
+    QVERIFY2(result.exitCode == 0, result.err.constData());
+
+    // Timed by the clock as the speech plays: the marks are 1 s and 1.5 s into it, and it lasts 2 s.
+    static const QRegularExpression expected(u"^WEBVTT\n"
+                                             "\n"
+                                             "00:00:00\\.000 --> 00:00:0(\\d\\.\\d{3})\n"
+                                             "First\\.\n"
+                                             "\n"
+                                             "00:00:0(\\d\\.\\d{3}) --> 00:00:0(\\d\\.\\d{3})\n"
+                                             "Two <00:00:0(\\d\\.\\d{3})>words\n$"_s);
+    const QString vtt = QString::fromUtf8(FakeHelperEnvironment::readFile(subtitlesPath()));
+    const QRegularExpressionMatch match = expected.match(vtt);
+    QVERIFY2(match.hasMatch(), qPrintable(vtt));
+    QCOMPARE(match.captured(1), match.captured(2));
+    const QList<double> wanted{1.0, 1.0, 2.0, 1.5};
+    for (int i = 0; i < wanted.size(); ++i) {
+        const double seconds = match.captured(i + 1).toDouble();
+        QVERIFY2(std::abs(seconds - wanted.at(i)) < 0.2, qPrintable(vtt));
+    }
 }
 
 void tst_Say::playsOnTheDefaultOutput()
@@ -434,8 +533,8 @@ void tst_Say::helpListsExitCodes()
     QCOMPARE(result.exitCode, 0);
     const QString help = QString::fromUtf8(result.out);
     for (const QString &line : {u"Exit codes:"_s, u"  0  "_s, u"  1  bad usage"_s, u"  2  read-aloud is not installed"_s,
-                                u"  3  the helper or the audio failed"_s, u"--output <file.wav>"_s, u"--voice <id>"_s, u"--rate <rate>"_s,
-                                u"--volume <volume>"_s, u"--list-voices"_s})
+                                u"  3  the helper or the audio failed"_s, u"--output <file.wav>"_s, u"--subtitles <file.vtt>"_s,
+                                u"--voice <id>"_s, u"--rate <rate>"_s, u"--volume <volume>"_s, u"--list-voices"_s})
         QVERIFY2(help.contains(line), qPrintable(line));
 }
 
