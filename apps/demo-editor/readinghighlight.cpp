@@ -7,7 +7,8 @@ namespace
 {
 constexpr qreal SentenceTint = 0.22;
 constexpr qreal WordTint = 0.55;
-constexpr qreal SelectionOpacity = 0.3;
+// Light enough that the sentence being read stands out inside the selection.
+constexpr qreal SelectionOpacity = 0.15;
 
 QColor tint(const QColor &base, const QColor &colour, qreal amount)
 {
