@@ -2,10 +2,9 @@
 #include "speechtotext_whisperinstall_debug.h"
 #include "whisperspeechtotextutils.h"
 
+#include <folderremover.h>
+
 #include <QDebug>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -29,13 +28,23 @@ void WhisperSpeechToTextInstallPythonEvenvJob::start()
         return;
     }
 
+    // The old environment can be several GB: it is removed off this thread.
     const QString path = WhisperSpeechToTextUtils::defaultVenvPath();
-    if (!removeExistingVenv(path)) {
-        qCWarning(SPEECHTOTEXT_WHISPERINSTALL_LOG) << "Impossible to remove existing venv:" << path;
-        failed();
-        return;
-    }
+    auto remover = new HostKit::FolderRemover(this);
+    connect(remover, &HostKit::FolderRemover::finished, this, [this, remover, path](bool removed) {
+        remover->deleteLater();
+        if (!removed) {
+            qCWarning(SPEECHTOTEXT_WHISPERINSTALL_LOG) << "Impossible to remove existing venv:" << path;
+            failed();
+            return;
+        }
+        createVenv(path);
+    });
+    remover->remove(path);
+}
 
+void WhisperSpeechToTextInstallPythonEvenvJob::createVenv(const QString &path)
+{
     auto process = new QProcess(this);
     connect(process, &QProcess::finished, this, [this, process, path](int exitCode, QProcess::ExitStatus exitStatus) {
         slotFinished(process, path, exitCode, exitStatus);
@@ -44,18 +53,6 @@ void WhisperSpeechToTextInstallPythonEvenvJob::start()
         slotErrorOccurred(process, error);
     });
     process->start(WhisperSpeechToTextUtils::pythonVersionPath(), {u"-m"_s, u"venv"_s, path});
-}
-
-bool WhisperSpeechToTextInstallPythonEvenvJob::removeExistingVenv(const QString &path)
-{
-    const QFileInfo info(path);
-    // A link is removed as a link, dangling or not: removing it recursively would delete
-    // whatever the user keeps in the directory it points to.
-    if (info.isSymLink())
-        return QFile::remove(path);
-    if (info.isDir())
-        return QDir(path).removeRecursively();
-    return true;
 }
 
 void WhisperSpeechToTextInstallPythonEvenvJob::slotFinished(QProcess *process, const QString &path, int exitCode,

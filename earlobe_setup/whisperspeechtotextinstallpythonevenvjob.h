@@ -6,7 +6,7 @@
 #include <QProcess>
 
 // Creates the dictation feature's virtual environment from scratch with the system
-// "python3": an environment already there is deleted first. One-shot: emits exactly one
+// "python3": an environment already there is deleted first, off the calling thread. One-shot: emits exactly one
 // of installDone() or installFailed(), then deletes itself.
 class EARLOBE_SETUP_EXPORT WhisperSpeechToTextInstallPythonEvenvJob : public QObject
 {
@@ -23,7 +23,7 @@ Q_SIGNALS:
     void installDone();
 
 private:
-    [[nodiscard]] static bool removeExistingVenv(const QString &path);
+    void createVenv(const QString &path);
     void slotFinished(QProcess *process, const QString &path, int exitCode, QProcess::ExitStatus exitStatus);
     void slotErrorOccurred(QProcess *process, QProcess::ProcessError error);
     void failed();

@@ -2,10 +2,9 @@
 #include "texttospeech_kokoroinstall_debug.h"
 #include "texttospeechkokoroutils.h"
 
+#include <folderremover.h>
+
 #include <QDebug>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -31,13 +30,23 @@ void TextToSpeechKokoroInstallPythonEvenvJob::start()
         return;
     }
 
+    // The old environment can be several GB: it is removed off this thread.
     const QString path = TextToSpeechKokoroUtils::defaultVenvPath();
-    if (!removeExistingVenv(path)) {
-        qCWarning(TEXTTOSPEECH_KOKOROINSTALL_LOG) << "Impossible to remove existing venv:" << path;
-        failed();
-        return;
-    }
+    auto remover = new HostKit::FolderRemover(this);
+    connect(remover, &HostKit::FolderRemover::finished, this, [this, remover, path](bool removed) {
+        remover->deleteLater();
+        if (!removed) {
+            qCWarning(TEXTTOSPEECH_KOKOROINSTALL_LOG) << "Impossible to remove existing venv:" << path;
+            failed();
+            return;
+        }
+        createVenv(path);
+    });
+    remover->remove(path);
+}
 
+void TextToSpeechKokoroInstallPythonEvenvJob::createVenv(const QString &path)
+{
     auto process = new QProcess(this);
     connect(process, &QProcess::finished, this, [this, process, path](int exitCode, QProcess::ExitStatus exitStatus) {
         slotFinished(process, path, exitCode, exitStatus);
@@ -46,18 +55,6 @@ void TextToSpeechKokoroInstallPythonEvenvJob::start()
         slotErrorOccurred(process, error);
     });
     process->start(TextToSpeechKokoroUtils::pythonVersionPath(), {u"-m"_s, u"venv"_s, path});
-}
-
-bool TextToSpeechKokoroInstallPythonEvenvJob::removeExistingVenv(const QString &path)
-{
-    const QFileInfo info(path);
-    // A link is removed as a link, dangling or not: removing it recursively would delete
-    // whatever the user keeps in the directory it points to.
-    if (info.isSymLink())
-        return QFile::remove(path);
-    if (info.isDir())
-        return QDir(path).removeRecursively();
-    return true;
 }
 
 void TextToSpeechKokoroInstallPythonEvenvJob::slotFinished(QProcess *process, const QString &path, int exitCode,

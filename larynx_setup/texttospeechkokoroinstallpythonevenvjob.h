@@ -8,7 +8,7 @@
 namespace TextEditTextToSpeech
 {
 // Creates the read-aloud feature's virtual environment from scratch with the system
-// "python3.11": an environment already there is deleted first. One-shot: emits exactly one
+// "python3.11": an environment already there is deleted first, off the calling thread. One-shot: emits exactly one
 // of installDone() or installFailed(), then deletes itself.
 class LARYNX_SETUP_EXPORT TextToSpeechKokoroInstallPythonEvenvJob : public QObject
 {
@@ -25,7 +25,7 @@ Q_SIGNALS:
     void installDone();
 
 private:
-    [[nodiscard]] static bool removeExistingVenv(const QString &path);
+    void createVenv(const QString &path);
     void slotFinished(QProcess *process, const QString &path, int exitCode, QProcess::ExitStatus exitStatus);
     void slotErrorOccurred(QProcess *process, QProcess::ProcessError error);
     void failed();

@@ -12,6 +12,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <memory>
 
@@ -40,6 +41,7 @@ private Q_SLOTS:
     void interpreterOutcome();
     void interpreterCannotStart();
     void removalFailureStartsNothing();
+    void largeOldVenvRemovedWhileEventLoopTurns();
 
 private:
     // Puts a "python3" on PATH, ahead of the system one, that runs body under the system
@@ -265,11 +267,54 @@ void tst_WhisperSpeechToTextInstallPythonEvenvJob::removalFailureStartsNothing()
     QTest::ignoreMessage(QtWarningMsg,
                          QRegularExpression(u"^Impossible to remove existing venv: \"%1\"$"_s.arg(QRegularExpression::escape(venvPath()))));
     job->start();
-    QCOMPARE(failed.size(), 1);
+    QTRY_COMPARE(failed.size(), 1);
     QTRY_VERIFY(job.isNull());
     QCOMPARE(done.size(), 0);
+    QCOMPARE(failed.size(), 1);
     QVERIFY(QFileInfo::exists(locked + "/keep"_L1));
     QVERIFY(!QFileInfo::exists(recordPath()));
+}
+
+void tst_WhisperSpeechToTextInstallPythonEvenvJob::largeOldVenvRemovedWhileEventLoopTurns()
+{
+    // An old environment of 5000 files: removing it takes many turns of a 1 ms timer.
+    for (int d = 0; d < 50; ++d) {
+        const QString dir = venvPath() + u"/lib/d%1"_s.arg(d);
+        QVERIFY(QDir().mkpath(dir));
+        for (int f = 0; f < 100; ++f)
+            QVERIFY(writeFile(dir + u"/f%1"_s.arg(f), "x"));
+    }
+    QVERIFY(writeFile(venvPath() + "/marker"_L1, "old"));
+    QVERIFY(installFakePython("os.makedirs(os.path.join(sys.argv[-1], 'bin'))\n"
+                                  "open(os.path.join(sys.argv[-1], 'bin', 'pip'), 'w').close()\n"));
+
+    // A tick that finds the old environment while no interpreter has run yet came during the
+    // removal: the event loop kept turning.
+    int ticksDuringRemoval = 0;
+    QTimer ticker;
+    ticker.setInterval(1);
+    connect(&ticker, &QTimer::timeout, this, [&] {
+        if (QFileInfo::exists(venvPath()) && !QFileInfo::exists(recordPath()))
+            ++ticksDuringRemoval;
+    });
+
+    QPointer job = new WhisperSpeechToTextInstallPythonEvenvJob;
+    QStringList signalOrder;
+    connect(job, &WhisperSpeechToTextInstallPythonEvenvJob::installFailed, this, [&signalOrder] {
+        signalOrder.append(u"installFailed"_s);
+    });
+    connect(job, &WhisperSpeechToTextInstallPythonEvenvJob::installDone, this, [&signalOrder] {
+        signalOrder.append(u"installDone"_s);
+    });
+    ticker.start();
+    job->start();
+    QTRY_VERIFY_WITH_TIMEOUT(job.isNull(), VenvTimeoutMs);
+    ticker.stop();
+
+    QCOMPARE(signalOrder, QStringList{u"installDone"_s});
+    QVERIFY2(ticksDuringRemoval > 0, "the event loop stood still while the old environment was removed");
+    QCOMPARE(readFile(recordPath()), "-m venv " + QFile::encodeName(venvPath()) + "\nold marker: False\n");
+    QVERIFY(!QFileInfo::exists(venvPath() + "/lib/d0"_L1));
 }
 
 QTEST_GUILESS_MAIN(tst_WhisperSpeechToTextInstallPythonEvenvJob)
