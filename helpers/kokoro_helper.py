@@ -10,6 +10,8 @@ larynx libraries, which start it with one of these modes:
 
 Standard output carries nothing but the mode's format. Anything else,
 including prints from the libraries we load, goes to standard error.
+A failure is one line there, what failed and why; with
+EARLOBE_LARYNX_DEBUG=1 in the environment its whole traceback follows.
 """
 
 import bisect
@@ -126,6 +128,15 @@ def whole_number(value):
 def error_text(error):
     text = str(error).strip()
     return "%s: %s" % (type(error).__name__, text) if text else type(error).__name__
+
+
+def log_failure(what, error):
+    """One readable line on standard error for a failure: what failed and the
+    exception's message. The whole traceback follows only when the
+    environment has EARLOBE_LARYNX_DEBUG=1."""
+    log(what + ":", " ".join(error_text(error).split()))
+    if os.environ.get("EARLOBE_LARYNX_DEBUG") == "1":
+        log("".join(traceback.format_exception(type(error), error, error.__traceback__)).rstrip())
 
 
 def valid_voice(voice):
@@ -270,7 +281,7 @@ def run_download(out, args):
                 prepare_language(target)
         except Exception as error:
             message = error_text(error)
-            log("unable to download", name + ":\n" + traceback.format_exc())
+            log_failure("unable to download " + name, error)
             failures.append("%s (%s)" % (name, message))
             emit({"type": "error", "file": name, "message": message,
                   "index": index, "total": total})
@@ -641,8 +652,8 @@ class KokoroServer:
                     self._progress(header)
                 else:
                     log("unknown command:", repr(command))
-        except Exception:
-            log("reading commands failed:\n" + traceback.format_exc())
+        except Exception as error:
+            log_failure("reading commands failed", error)
         self._exit()
 
     def _say(self, header):
@@ -699,9 +710,9 @@ class KokoroServer:
             self.missing = missing_modules()
             if not self.missing:
                 self.synthesizer.load()
-        except Exception:
+        except Exception as error:
             # Loading is tried again with the next request, which reports it.
-            log("loading the model failed:\n" + traceback.format_exc())
+            log_failure("loading the model failed", error)
         while True:
             request = self.requests.get()
             if not self._is_cancelled(request.id):
@@ -743,7 +754,7 @@ class KokoroServer:
         except RequestError as error:
             message = str(error)
         except Exception as error:
-            log("synthesis failed:\n" + traceback.format_exc())
+            log_failure("synthesis failed", error)
             message = error_text(error)
         # After a cancel the host has let go of the request: it gets nothing more.
         if self._is_cancelled(rid):

@@ -14,6 +14,8 @@ earlobe libraries, which start it with one of these modes:
 
 Standard output carries nothing but the mode's format. Anything else,
 including prints from the libraries we load, goes to standard error.
+A failure is one line there, what failed and why; with
+EARLOBE_LARYNX_DEBUG=1 in the environment its whole traceback follows.
 """
 
 import collections
@@ -380,10 +382,10 @@ class ProgressTracker:
         """Runs a progress action: a progress problem must never fail the download."""
         try:
             return action(*args)
-        except Exception:
+        except Exception as error:
             if not self._failed:
                 self._failed = True
-                log("progress reporting failed:\n" + traceback.format_exc())
+                log_failure("progress reporting failed", error)
             return None
 
     def open_stream(self, unit, desc, total):
@@ -614,6 +616,15 @@ def error_text(error):
     return "%s: %s" % (type(error).__name__, text) if text else type(error).__name__
 
 
+def log_failure(what, error):
+    """One readable line on standard error for a failure: what failed and the
+    exception's message. The whole traceback follows only when the
+    environment has EARLOBE_LARYNX_DEBUG=1."""
+    log(what + ":", " ".join(error_text(error).split()))
+    if os.environ.get("EARLOBE_LARYNX_DEBUG") == "1":
+        log("".join(traceback.format_exception(type(error), error, error.__traceback__)).rstrip())
+
+
 def download_model(writer, model_id):
     emit = writer.emit
     model = CATALOGUE_BY_ID.get(model_id)
@@ -642,7 +653,7 @@ def download_model(writer, model_id):
             ),
             lambda: tracker.safely(tracker.poll)))
     except Exception as error:
-        log("download of", model.repo, "failed:\n" + traceback.format_exc())
+        log_failure("download of %s failed" % model.repo, error)
         emit({"type": "error", "model": model_id, "message": error_text(error)})
         return 1
     absent = missing_files(path, model)
@@ -1581,8 +1592,8 @@ class WhisperServer:
             run, utterance = job
             try:
                 run(utterance)
-            except Exception:
-                log("unexpected failure:\n" + traceback.format_exc())
+            except Exception as error:
+                log_failure("unexpected failure", error)
             finally:
                 with self.cond:
                     self.finishing = False
@@ -1786,7 +1797,7 @@ class WhisperServer:
             self.writer.send({"type": "end", "id": utterance.id})
             return
         except Exception as error:
-            log("transcription failed:\n" + traceback.format_exc())
+            log_failure("transcription failed", error)
             if not utterance.cancelled:
                 self._fail(utterance.id, "Transcription failed: %s" % error_text(error))
             return

@@ -148,6 +148,20 @@ class DownloadTest(HelperTestCase):
         fetched = [c["filename"] for c in self.log_events("hf_hub_download")]
         self.assertEqual(fetched, ["voices/af_nosuch.pt", "voices/bf_emma.pt"])
 
+    def test_a_failure_is_one_readable_line_unless_debugging(self):
+        for debug in ("", "1"):
+            with self.subTest(debug=debug):
+                self.setUp()
+                events, result = self.download(["ef_dora"], EARLOBE_LARYNX_DEBUG=debug,
+                                               STANDIN_HF_MISSING="voices/ef_dora.pt")
+                self.assertNotEqual(result.returncode, 0)
+                self.assert_steps(events, [("voices/ef_dora.pt", "error")])
+                lines = result.stderr.decode().splitlines()
+                failure = [line for line in lines if line.startswith("kokoro_helper: unable to download")]
+                self.assertEqual(len(failure), 1, lines)
+                self.assertIn("404", failure[0])
+                self.assertEqual("Traceback" in result.stderr.decode(), debug == "1", lines)
+
     def test_missing_hub_fails_every_file(self):
         env = {"PYTHONPATH": os.pathsep.join(self.blocked({"huggingface_hub": BLOCK}))}
         events, result = self.download(["model"], **env)

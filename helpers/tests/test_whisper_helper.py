@@ -249,6 +249,20 @@ class DownloadTest(HelperTestCase):
                 self.assertIn(text, errors[0]["message"])
                 self.assertNotIn("finished", [event["type"] for event in events])
 
+    def test_a_failure_is_one_readable_line_unless_debugging(self):
+        for debug in ("", "1"):
+            with self.subTest(debug=debug):
+                self.setUp()
+                events, result = self.download(["--model", "tiny"], EARLOBE_LARYNX_DEBUG=debug,
+                                               STANDIN_HF_FAIL="Connection refused\nretry later")
+                self.assertNotEqual(result.returncode, 0)
+                lines = result.stderr.decode().splitlines()
+                failure = [line for line in lines if "Connection refused" in line]
+                self.assertEqual(failure[:1], ["whisper_helper: download of Systran/faster-whisper-tiny"
+                                               " failed: OSError: Connection refused retry later"],
+                                 lines)
+                self.assertEqual("Traceback" in result.stderr.decode(), debug == "1", lines)
+
     def test_unknown_model_never_reaches_the_hub(self):
         self.download(["--model", "../../etc"])
         self.assertEqual(self.log_events("snapshot_download"), [])
