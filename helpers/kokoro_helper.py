@@ -6,6 +6,7 @@ larynx libraries, which start it with one of these modes:
 
   check                               report missing python modules and espeak-ng
   download --json [model] VOICE...    fetch the model and voices into the Hugging Face cache
+                                      (with the python packages their languages need)
   serve                               text to speech over binary frames on stdin/stdout
 
 Standard output carries nothing but the mode's format. Anything else,
@@ -16,12 +17,15 @@ EARLOBE_LARYNX_DEBUG=1 in the environment its whole traceback follows.
 
 import bisect
 import collections
+import glob
+import importlib
 import json
 import math
 import os
 import queue
 import re
 import shutil
+import subprocess
 import sys
 import threading
 import traceback
@@ -182,6 +186,8 @@ def missing_modules():
 
 def run_check(out):
     missing = missing_modules()
+    if not missing:
+        missing = missing_language_packages()
     espeak = shutil.which("espeak-ng") or ""
     LineWriter(out).emit({
         "available": not missing and bool(espeak),
@@ -189,6 +195,119 @@ def run_check(out):
         "espeakNg": espeak,
     })
     return 0
+
+
+# ---------------------------------------------------------------- language packages
+
+# Japanese and Mandarin pipelines need python packages that kokoro does not
+# bring, and Japanese a dictionary besides; without them every say with such a
+# voice raises ImportError. They are installed into this environment with its
+# own interpreter, so pip puts them where the helper runs.
+
+def importable(module):
+    try:
+        importlib.import_module(module)
+    except BaseException as error:  # noqa: B902 - a module may raise anything
+        if isinstance(error, KeyboardInterrupt):
+            raise
+        return False
+    return True
+
+
+def unidic_dictionary_present():
+    """unidic installs as a package; its dictionary is a separate download
+    into the package's DICDIR, which the Japanese tagger reads mecabrc from."""
+    try:
+        import unidic
+    except Exception:
+        return False
+    folder = getattr(unidic, "DICDIR", None)
+    return isinstance(folder, str) and os.path.isfile(os.path.join(folder, "mecabrc"))
+
+
+def run_python(*args):
+    """Run this interpreter with args. On failure the last line it wrote to
+    standard error (else to standard output) is the reason given."""
+    command = [sys.executable] + list(args)
+    result = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True)
+    output = result.stdout.decode("utf-8", "replace")
+    errors = result.stderr.decode("utf-8", "replace")
+    if os.environ.get("EARLOBE_LARYNX_DEBUG") == "1":
+        for text in (output, errors):
+            if text.strip():
+                log(text.rstrip())
+    if result.returncode != 0:
+        reason = errors if errors.strip() else output
+        lines = [line.strip() for line in reason.splitlines() if line.strip()]
+        raise RuntimeError("python %s failed (exit status %d)%s"
+                           % (" ".join(args), result.returncode,
+                              ": " + lines[-1] if lines else ""))
+
+
+class PackageStep:
+    """One thing a language needs: shown to the user as name, reported by the
+    check under the pip name that brings it."""
+
+    def __init__(self, name, pip_name, present, install):
+        self.name = name
+        self.pip_name = pip_name
+        self.present = present
+        self._install = install
+
+    def run(self):
+        self._install()
+        importlib.invalidate_caches()
+        if not self.present():
+            raise RuntimeError("%s is still not usable after its installation" % self.name)
+
+
+LANGUAGE_PACKAGES = {
+    "j": (
+        PackageStep("misaki[ja]", "misaki[ja]", lambda: importable("misaki.ja"),
+                    lambda: run_python("-m", "pip", "install", "misaki[ja]")),
+        PackageStep("unidic dictionary", "misaki[ja]", unidic_dictionary_present,
+                    lambda: run_python("-m", "unidic", "download")),
+    ),
+    "z": (
+        PackageStep("misaki[zh]", "misaki[zh]", lambda: importable("misaki.zh"),
+                    lambda: run_python("-m", "pip", "install", "misaki[zh]")),
+    ),
+}
+
+
+def hub_cache_dir():
+    if os.environ.get("HF_HUB_CACHE"):
+        return os.environ["HF_HUB_CACHE"]
+    if os.environ.get("HF_HOME"):
+        return os.path.join(os.environ["HF_HOME"], "hub")
+    return os.path.join(os.path.expanduser("~"), ".cache", "huggingface", "hub")
+
+
+def cached_voice_languages():
+    """Language letters of the voices in the cache, looked up on disk only."""
+    repo = os.path.join(hub_cache_dir(), "models--" + REPO_ID.replace("/", "--"))
+    pattern = os.path.join(glob.escape(repo), "snapshots", "*", "voices", "*.pt")
+    languages = set()
+    for path in glob.glob(pattern):
+        voice = os.path.basename(path)[:-len(".pt")]
+        if valid_voice(voice) and os.path.isfile(path):
+            languages.add(voice[0])
+    return languages
+
+
+def missing_steps(languages):
+    return [step for code in LANGUAGE_CODES if code in languages
+            for step in LANGUAGE_PACKAGES.get(code, ()) if not step.present()]
+
+
+def missing_language_packages():
+    """Pip names of what the cached voices' languages still lack."""
+    missing = []
+    for step in missing_steps(cached_voice_languages()):
+        if step.pip_name not in missing:
+            log("cached voices need", step.name)
+            missing.append(step.pip_name)
+    return missing
 
 
 # ---------------------------------------------------------------- download
@@ -243,6 +362,9 @@ def run_download(out, args):
     items = []
     if want_model:
         items.extend((name, ("file", name)) for name in MODEL_FILES)
+    # A language's packages come before its voices: a voice is only usable with them.
+    languages = {voice[0] for voice in voices if valid_voice(voice)}
+    items.extend((step.name, ("package", step)) for step in missing_steps(languages))
     english = None
     for voice in voices:
         if valid_voice(voice):
@@ -277,6 +399,8 @@ def run_download(out, args):
                     raise RuntimeError("The python module huggingface_hub is not installed (%s)"
                                        % error_text(hub_error))
                 hub.hf_hub_download(repo_id=REPO_ID, filename=target)
+            elif kind == "package":
+                target.run()
             else:
                 prepare_language(target)
         except Exception as error:

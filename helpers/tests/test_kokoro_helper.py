@@ -53,6 +53,32 @@ class CheckTest(HelperTestCase):
                 self.assertNotIn(b"Traceback", result.stderr)
 
 
+    def test_cached_voices_need_their_language_packages(self):
+        cases = [
+            # (name, cached voices, installed before, missing)
+            ("no such voices", ["af_heart", "ef_dora"], [], []),
+            ("japanese, nothing installed", ["jf_alpha"], [], ["misaki[ja]"]),
+            ("japanese without its dictionary", ["jm_kumo"], ["misaki[ja]"], ["misaki[ja]"]),
+            ("japanese complete", ["jf_alpha"], ["misaki[ja]", "unidic/dicdir/mecabrc"], []),
+            ("both languages", ["zf_xiaobei", "jf_alpha", "zm_yunxi"], [], ["misaki[ja]", "misaki[zh]"]),
+            ("mandarin complete", ["zf_xiaobei"], ["misaki[zh]"], []),
+        ]
+        for index, (name, voices, installed, missing) in enumerate(cases):
+            with self.subTest(name):
+                self.setUp()
+                make_cached_repo(self.cache, REPO, {"voices/%s.pt" % v: v.encode() for v in voices})
+                site = os.path.join(self.tmp, "site")
+                for marker in installed:
+                    os.makedirs(os.path.dirname(os.path.join(site, marker)), exist_ok=True)
+                    open(os.path.join(site, marker), "w").close()
+                folder, program = self.fake_path(True)
+                env = self.environment(PATH=folder, STANDIN_SITE=site)
+                result = self.run_oneshot(KOKORO, ["check"], env)
+                objects = self.json_lines(result.stdout)
+                self.assertEqual(objects, [{"available": not missing, "missing": missing,
+                                            "espeakNg": program}], result.stderr)
+
+
 class DownloadTest(HelperTestCase):
     def download(self, args, **env):
         result = self.run_oneshot(KOKORO, ["download", "--json"] + args, self.environment(**env))
@@ -84,6 +110,8 @@ class DownloadTest(HelperTestCase):
                 events, result = self.download(args, STANDIN_STDOUT=1)
                 self.assertEqual(result.returncode, 0, result.stderr)
                 names = files + (["en_core_web_sm"] if english else [])
+                if "jf_alpha" in args:
+                    names = ["misaki[ja]", "unidic dictionary"] + names
                 self.assert_steps(events, [(name, "progress") for name in names])
                 calls = self.log_events("hf_hub_download")
                 self.assertEqual([(c["repo_id"], c["filename"]) for c in calls],
@@ -94,6 +122,51 @@ class DownloadTest(HelperTestCase):
                 # American and British voices share the one spaCy model.
                 self.assertEqual([e["model"] for e in self.log_events("spacy_download")],
                                  ["en_core_web_sm"] if english else [])
+
+    def test_language_packages_are_installed_before_their_voices(self):
+        ja_steps = [("misaki[ja]", "progress"), ("unidic dictionary", "progress")]
+        cases = [
+            # (name, voices, installed before, environment, steps, pip runs, unidic runs)
+            ("japanese", ["jf_alpha"], [], {}, ja_steps + [("voices/jf_alpha.pt", "progress")],
+             [["install", "misaki[ja]"]], [["download"]]),
+            ("mandarin", ["zf_xiaobei", "zm_yunxi"], [], {},
+             [("misaki[zh]", "progress"), ("voices/zf_xiaobei.pt", "progress"),
+              ("voices/zm_yunxi.pt", "progress")], [["install", "misaki[zh]"]], []),
+            ("japanese installed", ["jf_alpha"], ["misaki[ja]", "unidic/dicdir/mecabrc"], {},
+             [("voices/jf_alpha.pt", "progress")], [], []),
+            ("only the dictionary missing", ["jf_alpha"], ["misaki[ja]"], {},
+             [("unidic dictionary", "progress"), ("voices/jf_alpha.pt", "progress")], [], [["download"]]),
+            ("pip fails", ["jf_alpha"], [],
+             {"STANDIN_PIP_FAIL": "ERROR: No matching distribution found for misaki[ja]"},
+             [("misaki[ja]", "error"), ("unidic dictionary", "error"), ("voices/jf_alpha.pt", "progress")],
+             [["install", "misaki[ja]"]], []),
+            ("dictionary download fails", ["jf_alpha"], [], {"STANDIN_UNIDIC_FAIL": "HTTP Error 503"},
+             [("misaki[ja]", "progress"), ("unidic dictionary", "error"), ("voices/jf_alpha.pt", "progress")],
+             [["install", "misaki[ja]"]], [["download"]]),
+            ("english needs nothing more", ["af_heart"], [], {},
+             [("voices/af_heart.pt", "progress"), ("en_core_web_sm", "progress")], [], []),
+        ]
+        for name, voices, installed, env, steps, pip_runs, unidic_runs in cases:
+            with self.subTest(name):
+                self.setUp()
+                site = os.path.join(self.tmp, "site")
+                for marker in installed:
+                    os.makedirs(os.path.dirname(os.path.join(site, marker)), exist_ok=True)
+                    open(os.path.join(site, marker), "w").close()
+                events, result = self.download(voices, STANDIN_SITE=site, **env)
+                self.assert_steps(events, steps)
+                self.assertEqual([e["args"] for e in self.log_events("pip")], pip_runs)
+                self.assertEqual([e["args"] for e in self.log_events("unidic")], unidic_runs)
+                errors = [e for e in events if e["type"] == "error"]
+                self.assertEqual(result.returncode, 1 if errors else 0, result.stderr)
+                if errors:
+                    # The last line of what failed is the reason the user reads.
+                    self.assertIn(list(env.values())[0], errors[0]["message"])
+                    self.assertNotIn(b"Traceback", result.stderr)
+                else:
+                    # Now the check finds nothing missing for these voices.
+                    check = self.run_oneshot(KOKORO, ["check"], self.environment(STANDIN_SITE=site))
+                    self.assertEqual(self.json_lines(check.stdout)[0]["missing"], [], check.stderr)
 
     def test_english_voices_prepare_the_spacy_model(self):
         cases = [

@@ -1,7 +1,10 @@
 """Shared plumbing of the stand-in modules used by the helper tests.
 
 STANDIN_LOG names a file that receives one JSON line per recorded call, so a
-test can see exactly what the helper passed in. STANDIN_STDOUT=1 makes every
+test can see exactly what the helper passed in. STANDIN_SITE names the folder that stands for the environment's
+site-packages: the pip and unidic stand-ins leave a marker there for what they
+install, and the misaki and unidic stand-ins import only when theirs is there
+(default: $HOME/standin-site). STANDIN_STDOUT=1 makes every
 stand-in write to standard output, both through print() and straight to file
 descriptor 1, the way chatty libraries do; the helpers must keep that off
 their protocol stream.
@@ -44,3 +47,17 @@ def env_float(name, default=0.0):
 
 def env_list(name):
     return [item for item in os.environ.get(name, "").split(",") if item]
+
+
+def site_dir():
+    return os.environ.get("STANDIN_SITE") or os.path.join(os.path.expanduser("~"), "standin-site")
+
+
+def installed(name):
+    return os.path.exists(os.path.join(site_dir(), name))
+
+
+def install(name):
+    os.makedirs(site_dir(), exist_ok=True)
+    with open(os.path.join(site_dir(), name), "w"):
+        pass
