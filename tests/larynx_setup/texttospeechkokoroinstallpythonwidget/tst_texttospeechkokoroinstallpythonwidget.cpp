@@ -263,7 +263,8 @@ void tst_TextToSpeechKokoroInstallPythonWidget::installFailures_data()
                                            << venvFailed << QByteArray();
     QTest::newRow("a module cannot be installed")
         << u"kokoro fails"_s << u"^\"?Unable to install module. Exit code: 1"_s
-        << QStringList{u"Successfully installed kokoro"_s, u"Unable to install module. Exit code: 1"_s, u"Installation failed."_s}
+        << QStringList{u"Successfully installed kokoro"_s, u"Unable to install kokoro."_s, u"Unable to install module. Exit code: 1"_s,
+                       u"Installation failed."_s}
         << QByteArray(torchRun) + "install kokoro\n";
 }
 
