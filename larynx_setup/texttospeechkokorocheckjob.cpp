@@ -135,7 +135,7 @@ TextToSpeechKokoroCheckJob::CheckResult TextToSpeechKokoroCheckJob::checkSynchro
         // Stopped here rather than by the destructor, which would complain about a running process.
         process.kill();
         process.waitForFinished(KillTimeoutMs);
-        const QString helperLine = TextToSpeechKokoroCheckParser::lastLine(process.readAllStandardError());
+        const QString helperLine = TextToSpeechKokoroUtils::lastErrorLine(process.readAllStandardError());
         return reinstallResult(helperLine.isEmpty() ? reason : helperLine);
     }
     return TextToSpeechKokoroCheckParser::parse(process.readAllStandardOutput(), process.readAllStandardError());

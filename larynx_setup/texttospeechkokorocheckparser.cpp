@@ -1,4 +1,5 @@
 #include "texttospeechkokorocheckparser.h"
+#include "texttospeechkokoroutils.h"
 
 #include <translation.h>
 
@@ -25,7 +26,7 @@ TextToSpeechKokoroCheckJob::CheckResult TextToSpeechKokoroCheckParser::parse(con
     const QJsonDocument document = QJsonDocument::fromJson(data);
     if (!document.isObject()) {
         result.needReinstall = true;
-        result.helperError = lastLine(errorOutput);
+        result.helperError = TextToSpeechKokoroUtils::lastErrorLine(errorOutput);
         if (result.helperError.isEmpty())
             result.helperError = HostKit::i18nd(TRANSLATION_DOMAIN, "The check printed no readable answer.");
         return result;
@@ -46,18 +47,7 @@ TextToSpeechKokoroCheckJob::CheckResult TextToSpeechKokoroCheckParser::parse(con
         result.missing.append(u"espeak-ng"_s);
     result.needReinstall = result.missing.isEmpty();
     if (result.needReinstall)
-        result.helperError = lastLine(errorOutput);
+        result.helperError = TextToSpeechKokoroUtils::lastErrorLine(errorOutput);
     return result;
-}
-
-QString TextToSpeechKokoroCheckParser::lastLine(const QByteArray &text)
-{
-    const QList<QByteArray> lines = text.split('\n');
-    for (auto line = lines.crbegin(); line != lines.crend(); ++line) {
-        const QString trimmed = QString::fromUtf8(*line).trimmed();
-        if (!trimmed.isEmpty())
-            return trimmed;
-    }
-    return {};
 }
 } // namespace TextEditTextToSpeech

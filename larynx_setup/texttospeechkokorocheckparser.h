@@ -15,6 +15,5 @@ public:
     [[nodiscard]] static TextToSpeechKokoroCheckJob::CheckResult parse(const QByteArray &data);
     // errorOutput is the helper's standard error: its last line explains an unusable answer.
     [[nodiscard]] static TextToSpeechKokoroCheckJob::CheckResult parse(const QByteArray &data, const QByteArray &errorOutput);
-    [[nodiscard]] static QString lastLine(const QByteArray &text);
 };
 } // namespace TextEditTextToSpeech
