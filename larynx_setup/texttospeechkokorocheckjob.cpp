@@ -72,8 +72,7 @@ void TextToSpeechKokoroCheckJob::start()
         // The job answers once, whatever the process reports after this.
         process->disconnect(this);
         process->deleteLater();
-        const CheckResult result =
-            TextToSpeechKokoroCheckParser::parse(process->readAllStandardOutput(), process->readAllStandardError());
+        const CheckResult result = TextToSpeechKokoroCheckParser::parse(process->readAllStandardOutput(), process->readAllStandardError());
         if (result.needReinstall)
             reportReinstall(result.helperError);
         else if (!result.missing.isEmpty())

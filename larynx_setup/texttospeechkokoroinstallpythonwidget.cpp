@@ -91,7 +91,8 @@ bool TextToSpeechKokoroInstallPythonWidget::isDownloading() const
 void TextToSpeechKokoroInstallPythonWidget::reportCloseRefused()
 {
     if (mInstalling)
-        appendLog(HostKit::i18nd(TRANSLATION_DOMAIN, "The window stays open until the installation ends: closing it now would leave a half-built environment."));
+        appendLog(HostKit::i18nd(
+            TRANSLATION_DOMAIN, "The window stays open until the installation ends: closing it now would leave a half-built environment."));
     else if (mDownloading)
         appendLog(HostKit::i18nd(TRANSLATION_DOMAIN, "The window stays open until the voice download ends."));
 }

@@ -191,18 +191,22 @@ void tst_TextToSpeechKokoroCheckJob::errorString_data()
 
     QTest::newRow("valid") << QStringList() << false << QString() << QString();
     QTest::newRow("reinstall") << QStringList() << true << QString() << u"Kokoro is not usable. Please reinstall it."_s;
-    QTest::newRow("reinstall wins over missing") << QStringList{u"kokoro"_s} << true << QString() << u"Kokoro is not usable. Please reinstall it."_s;
+    QTest::newRow("reinstall wins over missing")
+        << QStringList{u"kokoro"_s} << true << QString() << u"Kokoro is not usable. Please reinstall it."_s;
     QTest::newRow("one missing") << QStringList{u"espeak-ng"_s} << false << QString() << u"Kokoro is not installed. Missing: espeak-ng"_s;
     QTest::newRow("module and program") << QStringList{u"kokoro"_s, u"espeak-ng"_s} << false << QString()
                                         << u"Kokoro is not installed. Missing: kokoro, espeak-ng"_s;
-    QTest::newRow("empty entry kept") << QStringList{QString(), u"torch"_s} << false << QString() << u"Kokoro is not installed. Missing: , torch"_s;
+    QTest::newRow("empty entry kept") << QStringList{QString(), u"torch"_s} << false << QString()
+                                      << u"Kokoro is not installed. Missing: , torch"_s;
     // A name is substituted once; a placeholder inside it stays as it is.
-    QTest::newRow("placeholder in a name") << QStringList{u"%1"_s, u"torch"_s} << false << QString() << u"Kokoro is not installed. Missing: %1, torch"_s;
+    QTest::newRow("placeholder in a name") << QStringList{u"%1"_s, u"torch"_s} << false << QString()
+                                           << u"Kokoro is not installed. Missing: %1, torch"_s;
     QTest::newRow("reinstall with the helper's reason")
         << QStringList() << true << u"ModuleNotFoundError: No module named 'numpy'"_s
         << u"Kokoro is not usable. Please reinstall it. The check said: ModuleNotFoundError: No module named 'numpy'"_s;
     // A reason is only told with a reinstall.
-    QTest::newRow("reason without reinstall") << QStringList{u"torch"_s} << false << u"oops"_s << u"Kokoro is not installed. Missing: torch"_s;
+    QTest::newRow("reason without reinstall") << QStringList{u"torch"_s} << false << u"oops"_s
+                                              << u"Kokoro is not installed. Missing: torch"_s;
 }
 
 void tst_TextToSpeechKokoroCheckJob::errorString()
@@ -247,9 +251,10 @@ void tst_TextToSpeechKokoroCheckJob::helperAnswer_data()
         << QStringList{u"torch"_s, u"kokoro"_s, u"torch"_s} << false;
     // An entry without a name cannot be installed: it is dropped, and a list of nothing but
     // such entries leaves an environment that is not usable.
-    QTest::newRow("number dropped")
-        << answer(R"({"available": false, "missing": [1], "espeakNg": "/usr/bin/espeak-ng"})") << QStringList() << true;
-    QTest::newRow("unusable entries dropped") << answer(R"({"available": false, "missing": [null, "torch", {}, "", "  "], "espeakNg": "x"})")
+    QTest::newRow("number dropped") << answer(R"({"available": false, "missing": [1], "espeakNg": "/usr/bin/espeak-ng"})") << QStringList()
+                                    << true;
+    QTest::newRow("unusable entries dropped") << answer(
+        R"({"available": false, "missing": [null, "torch", {}, "", "  "], "espeakNg": "x"})")
                                               << QStringList{u"torch"_s} << false;
 
     QTest::newRow("nothing missing, espeak-ng present")
@@ -324,9 +329,9 @@ void tst_TextToSpeechKokoroCheckJob::brokenHelperMeansReinstall_data()
     QTest::newRow("killed, nothing said") << R"([{"signal": 9}])"_ba << silent;
     QTest::newRow("unreadable output") << "[" + rawAction("Segmentation fault\n") + R"(, {"stderr": "warning: deprecated\n"}])"
                                        << u"warning: deprecated"_s;
-    QTest::newRow("an answer of unusable names")
-        << "[" + rawAction(R"({"available": false, "missing": [1, ""], "espeakNg": "/usr/bin/espeak-ng"})") + R"(, {"stderr": "kokoro: odd"}])"
-        << u"kokoro: odd"_s;
+    QTest::newRow("an answer of unusable names") << "["
+            + rawAction(R"({"available": false, "missing": [1, ""], "espeakNg": "/usr/bin/espeak-ng"})")
+            + R"(, {"stderr": "kokoro: odd"}])" << u"kokoro: odd"_s;
 }
 
 // A helper that fails is a broken environment, which the install dialog can rebuild; never

@@ -221,11 +221,13 @@ void tst_TextToSpeechKokoroInstallJob::fakePip_data()
         << QByteArray("out(b'ERROR: no kokoro\\n' if module == 'kokoro' else b'ok\\n')\nsys.exit(1 if module == 'kokoro' else 0)\n")
         << false << torchRun + "install kokoro\n"
         << u"^ok\nERROR: no kokoro\nUnable to install kokoro.Unable to install module. Exit code: 1$"_s;
-    QTest::newRow("torch fails, exit code in decimal") << QStringList{u"kokoro"_s, u"torch"_s} << QByteArray("sys.exit(42)\n") << false
-                                                       << torchRun << u"^Unable to install torch.Unable to install module. Exit code: 42$"_s;
+    QTest::newRow("torch fails, exit code in decimal")
+        << QStringList{u"kokoro"_s, u"torch"_s} << QByteArray("sys.exit(42)\n") << false << torchRun
+        << u"^Unable to install torch.Unable to install module. Exit code: 42$"_s;
     QTest::newRow("pip crashes") << QStringList{u"kokoro"_s, u"numpy"_s}
                                  << QByteArray("import signal\nout(b'half')\nos.kill(os.getpid(), signal.SIGKILL)\n") << false
-                                 << QByteArray("install kokoro\n") << u"^halfUnable to install kokoro.Unable to install module. Exit code: \\d+$"_s;
+                                 << QByteArray("install kokoro\n")
+                                 << u"^halfUnable to install kokoro.Unable to install module. Exit code: \\d+$"_s;
     QTest::newRow("standard error only") << QStringList{u"kokoro"_s} << QByteArray("err(b'WARNING: only on stderr\\n')\n") << true
                                          << QByteArray("install kokoro\n") << u"^WARNING: only on stderr\n$"_s;
     QTest::newRow("both channels") << QStringList{u"kokoro"_s}

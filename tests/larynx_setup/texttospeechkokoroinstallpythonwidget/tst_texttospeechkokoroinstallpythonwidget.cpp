@@ -261,11 +261,10 @@ void tst_TextToSpeechKokoroInstallPythonWidget::installFailures_data()
     QTest::newRow("environment cannot be created") << u"venv fails"_s << u"^Unable to create venv"_s << venvFailed << QByteArray();
     QTest::newRow("no python3.11 on PATH") << u"no interpreter"_s << u"^Impossible to start TextToSpeechKokoroInstallPythonEvenvJob$"_s
                                            << venvFailed << QByteArray();
-    QTest::newRow("a module cannot be installed")
-        << u"kokoro fails"_s << u"^\"?Unable to install module. Exit code: 1"_s
-        << QStringList{u"Successfully installed kokoro"_s, u"Unable to install kokoro."_s, u"Unable to install module. Exit code: 1"_s,
-                       u"Installation failed."_s}
-        << QByteArray(torchRun) + "install kokoro\n";
+    QTest::newRow("a module cannot be installed") << u"kokoro fails"_s << u"^\"?Unable to install module. Exit code: 1"_s
+                                                  << QStringList{u"Successfully installed kokoro"_s, u"Unable to install kokoro."_s,
+                                                                 u"Unable to install module. Exit code: 1"_s, u"Installation failed."_s}
+                                                  << QByteArray(torchRun) + "install kokoro\n";
 }
 
 void tst_TextToSpeechKokoroInstallPythonWidget::installFailures()
@@ -362,13 +361,15 @@ void tst_TextToSpeechKokoroInstallPythonWidget::downloadVoices()
     QCOMPARE(log.mSignals.size(), 2);
 }
 
+namespace
+{
 // Every "python3.11 -m venv" appends a line to venvLog, then the environment gets a pip
 // that blocks on every module until the test touches receivedPath.
-static bool useBlockingPip(const QString &binDir, const QString &home, const QString &venvLog, const QString &pipLog,
-                           const QString &receivedPath)
+bool useBlockingPip(const QString &binDir, const QString &home, const QString &venvLog, const QString &pipLog, const QString &receivedPath)
 {
     const QString pipTemplate = home + "/blocking-pip"_L1;
-    if (!FakeHelperEnvironment::writeScriptedPip(pipTemplate, pipLog, receivedPath, "wait_for_message()\nout(b'Successfully installed ' + module.encode() + b'\\n')\n"))
+    if (!FakeHelperEnvironment::writeScriptedPip(pipTemplate, pipLog, receivedPath,
+                                                 "wait_for_message()\nout(b'Successfully installed ' + module.encode() + b'\\n')\n"))
         return false;
     const QByteArray python = "#!/bin/sh\n"
                               "echo \"$*\" >> '"
@@ -381,6 +382,7 @@ static bool useBlockingPip(const QString &binDir, const QString &home, const QSt
     return FakeHelperEnvironment::writeFile(path, python)
         && QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
+} // namespace
 
 void tst_TextToSpeechKokoroInstallPythonWidget::oneInstallAtATime()
 {
