@@ -21,10 +21,11 @@ QStringList checkArguments(const QString &script)
     return {script, u"check"_s};
 }
 
-TextToSpeechKokoroCheckJob::CheckResult reinstallResult()
+TextToSpeechKokoroCheckJob::CheckResult reinstallResult(const QString &helperError = {})
 {
     TextToSpeechKokoroCheckJob::CheckResult result;
     result.needReinstall = true;
+    result.helperError = helperError;
     return result;
 }
 } // namespace
@@ -36,6 +37,8 @@ bool TextToSpeechKokoroCheckJob::CheckResult::isValid() const
 
 QString TextToSpeechKokoroCheckJob::CheckResult::errorString() const
 {
+    if (needReinstall && !helperError.isEmpty())
+        return HostKit::i18nd(TRANSLATION_DOMAIN, "Kokoro is not usable. Please reinstall it. The check said: %1", helperError);
     if (needReinstall)
         return HostKit::i18nd(TRANSLATION_DOMAIN, "Kokoro is not usable. Please reinstall it.");
     if (!missing.isEmpty())
@@ -69,9 +72,9 @@ void TextToSpeechKokoroCheckJob::start()
         // The job answers once, whatever the process reports after this.
         process->disconnect(this);
         process->deleteLater();
-        const CheckResult result = TextToSpeechKokoroCheckParser::parse(process->readAllStandardOutput());
+        const CheckResult result = TextToSpeechKokoroCheckParser::parse(process->readAllStandardOutput(), process->readAllStandardError());
         if (result.needReinstall)
-            Q_EMIT needToReinstall();
+            reportReinstall(result.helperError);
         else if (!result.missing.isEmpty())
             Q_EMIT needToInstallPackages(result.missing);
         else
@@ -86,7 +89,7 @@ void TextToSpeechKokoroCheckJob::start()
         process->disconnect(this);
         qCWarning(TEXTTOSPEECH_KOKOROINSTALL_LOG) << "Unable to start" << process->program() << process->errorString();
         process->deleteLater();
-        Q_EMIT needToReinstall();
+        reportReinstall(process->errorString());
         deleteLater();
     });
 
@@ -99,6 +102,13 @@ void TextToSpeechKokoroCheckJob::start()
         return;
     }
     process->start(python, checkArguments(TextToSpeechKokoroUtils::pythonScriptPath()), QIODevice::ReadWrite);
+}
+
+void TextToSpeechKokoroCheckJob::reportReinstall(const QString &helperError)
+{
+    if (!helperError.isEmpty())
+        Q_EMIT needToReinstallReason(helperError);
+    Q_EMIT needToReinstall();
 }
 
 TextToSpeechKokoroCheckJob::CheckResult TextToSpeechKokoroCheckJob::checkSynchronously(int timeout)
@@ -120,11 +130,13 @@ TextToSpeechKokoroCheckJob::CheckResult TextToSpeechKokoroCheckJob::checkSynchro
     process.start(python, checkArguments(script), QIODevice::ReadWrite);
     if (!process.waitForFinished(timeout)) {
         qCWarning(TEXTTOSPEECH_KOKOROINSTALL_LOG) << "kokoro check did not answer:" << process.errorString();
+        const QString reason = process.errorString();
         // Stopped here rather than by the destructor, which would complain about a running process.
         process.kill();
         process.waitForFinished(KillTimeoutMs);
-        return reinstallResult();
+        const QString helperLine = TextToSpeechKokoroUtils::lastErrorLine(process.readAllStandardError());
+        return reinstallResult(helperLine.isEmpty() ? reason : helperLine);
     }
-    return TextToSpeechKokoroCheckParser::parse(process.readAllStandardOutput());
+    return TextToSpeechKokoroCheckParser::parse(process.readAllStandardOutput(), process.readAllStandardError());
 }
 } // namespace TextEditTextToSpeech

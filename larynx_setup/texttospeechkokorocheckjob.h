@@ -18,6 +18,9 @@ public:
     struct CheckResult {
         QStringList missing;
         bool needReinstall = false;
+        // Why the environment is not usable, when the helper failed to answer: the last line
+        // it wrote on its standard error, or a description of its silence.
+        QString helperError;
 
         [[nodiscard]] bool isValid() const;
         [[nodiscard]] QString errorString() const;
@@ -35,5 +38,11 @@ Q_SIGNALS:
     void needToReinstall();
     void packagesInstalled();
     void needToInstallPackages(const QStringList &missing);
+    // Comes just before needToReinstall() when the helper failed to answer, with the
+    // CheckResult::helperError of that failure.
+    void needToReinstallReason(const QString &helperError);
+
+private:
+    void reportReinstall(const QString &helperError);
 };
 } // namespace TextEditTextToSpeech

@@ -13,5 +13,7 @@ class LARYNX_SETUP_EXPORT TextToSpeechKokoroCheckParser
 {
 public:
     [[nodiscard]] static TextToSpeechKokoroCheckJob::CheckResult parse(const QByteArray &data);
+    // errorOutput is the helper's standard error: its last line explains an unusable answer.
+    [[nodiscard]] static TextToSpeechKokoroCheckJob::CheckResult parse(const QByteArray &data, const QByteArray &errorOutput);
 };
 } // namespace TextEditTextToSpeech

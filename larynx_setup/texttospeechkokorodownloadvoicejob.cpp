@@ -96,6 +96,7 @@ void TextToSpeechKokoroDownloadVoiceJob::handleLine(const QByteArray &line)
     Q_EMIT downloadProgress(event.index, event.total);
     if (event.kind == TextToSpeechKokoroDownloadEvent::Kind::Error) {
         qCWarning(TEXTTOSPEECH_KOKOROINSTALL_LOG) << "Unable to download" << event.file << event.message;
+        mLastEventError = event.message;
         Q_EMIT downloadMessage(HostKit::i18nd(TRANSLATION_DOMAIN, "Unable to download %1: %2", event.file, event.message));
     }
 }
@@ -111,9 +112,13 @@ void TextToSpeechKokoroDownloadVoiceJob::handleFinished(int exitCode, QProcess::
         deleteLater();
         return;
     }
-    const QString errorText = QString::fromUtf8(mErrorOutput).trimmed();
+    // One readable line for the user's log, not a whole traceback as one paragraph. The
+    // messages of "error" events are in the log already.
+    QString errorText = TextToSpeechKokoroUtils::lastErrorLine(mErrorOutput);
     if (!errorText.isEmpty())
         Q_EMIT downloadMessage(errorText);
+    else
+        errorText = mLastEventError;
     fail("Unable to download voices "_L1 + mVoices.join(u' ') + ". Exit code: "_L1 + QString::number(exitCode) + u' ' + errorText);
 }
 

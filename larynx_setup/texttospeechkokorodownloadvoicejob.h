@@ -42,6 +42,9 @@ private:
     QStringList mVoices;
     QByteArray mOutput;
     QByteArray mErrorOutput;
+    // The message of the last "error" event, which explains a failure the helper's standard
+    // error leaves unexplained.
+    QString mLastEventError;
     QPointer<QProcess> mProcess;
     bool mDownloadModel = true;
 };

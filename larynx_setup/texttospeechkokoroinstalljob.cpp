@@ -77,11 +77,11 @@ void TextToSpeechKokoroInstallJob::installNextModule()
         deleteLater();
         return;
     }
-    const QString module = mPendingModules.takeFirst();
+    mCurrentModule = mPendingModules.takeFirst();
     QStringList arguments{u"install"_s};
-    if (module == torchModule)
+    if (mCurrentModule == torchModule)
         arguments << u"--index-url"_s << torchCpuIndexUrl;
-    arguments << module;
+    arguments << mCurrentModule;
     mProcess->start(TextToSpeechKokoroUtils::venvPip(), arguments);
 }
 
@@ -103,6 +103,9 @@ void TextToSpeechKokoroInstallJob::slotFinished(int exitCode, QProcess::ExitStat
         installNextModule();
         return;
     }
+    // pip's own last words seldom name the module it was asked for; the user needs that name
+    // to know what to fetch by hand.
+    Q_EMIT installMessage("Unable to install "_L1 + mCurrentModule + u'.');
     failed("Unable to install module. Exit code: "_L1 + QString::number(exitCode));
 }
 

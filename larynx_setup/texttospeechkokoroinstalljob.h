@@ -39,6 +39,7 @@ private:
 
     QStringList mModules;
     QStringList mPendingModules;
+    QString mCurrentModule;
     QProcess *mProcess = nullptr;
     // Lives as long as the job: pip's output arrives in arbitrary pieces, and a UTF-8
     // character cut between two reads must come out whole.

@@ -34,15 +34,18 @@ TextToSpeechKokoroInstallPythonDialog::TextToSpeechKokoroInstallPythonDialog(QWi
 
     connect(box, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(box, &QDialogButtonBox::rejected, this, &QDialog::reject);
-    // Overlapping work is not counted: the panel's latest signal decides.
-    connect(mKokoroInstallPythonWidget, &TextToSpeechKokoroInstallPythonWidget::installDone, mCloseButton, [this] {
-        mCloseButton->setEnabled(true);
+    // Whatever ended, the button follows what still runs: a download ending during an
+    // installation leaves it locked.
+    connect(mKokoroInstallPythonWidget, &TextToSpeechKokoroInstallPythonWidget::installDone, this, [this] {
+        updateCloseButton();
+        Q_EMIT installDone();
     });
-    connect(mKokoroInstallPythonWidget, &TextToSpeechKokoroInstallPythonWidget::installFailed, mCloseButton, [this] {
-        mCloseButton->setEnabled(true);
+    connect(mKokoroInstallPythonWidget, &TextToSpeechKokoroInstallPythonWidget::installFailed, this, [this] {
+        updateCloseButton();
+        Q_EMIT installFailed();
     });
-    connect(mKokoroInstallPythonWidget, &TextToSpeechKokoroInstallPythonWidget::installInProgress, mCloseButton, [this](bool status) {
-        mCloseButton->setEnabled(!status);
+    connect(mKokoroInstallPythonWidget, &TextToSpeechKokoroInstallPythonWidget::installInProgress, this, [this] {
+        updateCloseButton();
     });
 
     new HostKit::DialogSizeKeeper(this, u"TextToSpeechKokoroInstallPythonDialog"_s, QSize(400, 300));
@@ -61,5 +64,20 @@ void TextToSpeechKokoroInstallPythonDialog::startInstall()
     // from within startInstall().
     mCloseButton->setEnabled(false);
     mKokoroInstallPythonWidget->startInstall();
+}
+
+void TextToSpeechKokoroInstallPythonDialog::reject()
+{
+    // Escape, the close button and the window's close control all come here.
+    if (mKokoroInstallPythonWidget->isInstalling() || mKokoroInstallPythonWidget->isDownloading()) {
+        mKokoroInstallPythonWidget->reportCloseRefused();
+        return;
+    }
+    QDialog::reject();
+}
+
+void TextToSpeechKokoroInstallPythonDialog::updateCloseButton()
+{
+    mCloseButton->setEnabled(!mKokoroInstallPythonWidget->isInstalling() && !mKokoroInstallPythonWidget->isDownloading());
 }
 } // namespace TextEditTextToSpeech

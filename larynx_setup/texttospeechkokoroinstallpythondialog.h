@@ -12,8 +12,8 @@ namespace TextEditTextToSpeech
 class TextToSpeechKokoroInstallPythonWidget;
 
 // The window in which a host runs the kokoro installation and lets the user download voices.
-// Its close button is locked while the panel works, and it keeps its size from one use to the
-// next. The outcome is shown in the panel's log only.
+// It cannot be closed while the panel works (a pip or a download killed half-way leaves a
+// broken environment behind), and it keeps its size from one use to the next.
 class LARYNX_SETUP_EXPORT TextToSpeechKokoroInstallPythonDialog : public QDialog
 {
     Q_OBJECT
@@ -24,7 +24,17 @@ public:
     void setModules(const QStringList &modules);
     void startInstall();
 
+    // Refused, with a line in the log, while an installation or a download runs.
+    void reject() override;
+
+Q_SIGNALS:
+    // The installation ended, and the host may check the feature again.
+    void installDone();
+    void installFailed();
+
 private:
+    void updateCloseButton();
+
     TextToSpeechKokoroInstallPythonWidget *const mKokoroInstallPythonWidget;
     QPushButton *const mCloseButton;
 };

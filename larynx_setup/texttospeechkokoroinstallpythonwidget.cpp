@@ -34,6 +34,7 @@ TextToSpeechKokoroInstallPythonWidget::TextToSpeechKokoroInstallPythonWidget(QWi
     : QWidget(parent)
     , mPlainTextEdit(new QPlainTextEdit(this))
     , mKokoroVoiceComboBox(new TextToSpeechKokoroVoiceComboBox(this))
+    , mDownloadButton(new QPushButton(HostKit::i18nd(TRANSLATION_DOMAIN, "Download Voice(s)"), this))
 {
     auto mainLayout = new QVBoxLayout(this);
     mainLayout->setObjectName(u"mainLayout"_s);
@@ -52,9 +53,8 @@ TextToSpeechKokoroInstallPythonWidget::TextToSpeechKokoroInstallPythonWidget(QWi
     voiceLayout->addWidget(label);
     voiceLayout->addWidget(mKokoroVoiceComboBox, 1);
 
-    auto downloadButton = new QPushButton(HostKit::i18nd(TRANSLATION_DOMAIN, "Download Voice(s)"), this);
-    voiceLayout->addWidget(downloadButton);
-    connect(downloadButton, &QPushButton::clicked, this, &TextToSpeechKokoroInstallPythonWidget::downloadVoices);
+    voiceLayout->addWidget(mDownloadButton);
+    connect(mDownloadButton, &QPushButton::clicked, this, &TextToSpeechKokoroInstallPythonWidget::downloadVoices);
 
     mKokoroVoiceComboBox->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
 }
@@ -78,8 +78,48 @@ void TextToSpeechKokoroInstallPythonWidget::appendLog(const QString &text)
         mPlainTextEdit->appendPlainText(line);
 }
 
+bool TextToSpeechKokoroInstallPythonWidget::isInstalling() const
+{
+    return mInstalling;
+}
+
+bool TextToSpeechKokoroInstallPythonWidget::isDownloading() const
+{
+    return mDownloading;
+}
+
+void TextToSpeechKokoroInstallPythonWidget::reportCloseRefused()
+{
+    if (mInstalling)
+        appendLog(HostKit::i18nd(
+            TRANSLATION_DOMAIN, "The window stays open until the installation ends: closing it now would leave a half-built environment."));
+    else if (mDownloading)
+        appendLog(HostKit::i18nd(TRANSLATION_DOMAIN, "The window stays open until the voice download ends."));
+}
+
+void TextToSpeechKokoroInstallPythonWidget::setInstalling(bool installing)
+{
+    mInstalling = installing;
+    updateDownloadButton();
+}
+
+void TextToSpeechKokoroInstallPythonWidget::setDownloading(bool downloading)
+{
+    mDownloading = downloading;
+    updateDownloadButton();
+}
+
+void TextToSpeechKokoroInstallPythonWidget::updateDownloadButton()
+{
+    // A download runs the environment's interpreter, which the installation may be rebuilding.
+    mDownloadButton->setEnabled(!mInstalling && !mDownloading);
+}
+
 void TextToSpeechKokoroInstallPythonWidget::startInstall()
 {
+    // A second environment job would delete the environment the first one's pip writes into.
+    if (mInstalling)
+        return;
     if (mModules.contains(espeakNg))
         appendLog(HostKit::i18nd(TRANSLATION_DOMAIN, "espeak-ng is missing. Please install it with your package manager."));
 
@@ -91,6 +131,7 @@ void TextToSpeechKokoroInstallPythonWidget::startInstall()
     }
 
     appendLog(HostKit::i18nd(TRANSLATION_DOMAIN, "Creating the python virtual environment…"));
+    setInstalling(true);
     auto job = new TextToSpeechKokoroInstallPythonEvenvJob(this);
     connect(job, &TextToSpeechKokoroInstallPythonEvenvJob::installDone, this, [this] {
         appendLog(HostKit::i18nd(TRANSLATION_DOMAIN, "Python virtual environment created."));
@@ -98,6 +139,7 @@ void TextToSpeechKokoroInstallPythonWidget::startInstall()
     });
     connect(job, &TextToSpeechKokoroInstallPythonEvenvJob::installFailed, this, [this] {
         appendLog(HostKit::i18nd(TRANSLATION_DOMAIN, "Unable to create the python virtual environment."));
+        setInstalling(false);
         Q_EMIT installFailed();
     });
     job->start();
@@ -118,10 +160,12 @@ void TextToSpeechKokoroInstallPythonWidget::installModules()
     connect(job, &TextToSpeechKokoroInstallJob::installMessage, this, &TextToSpeechKokoroInstallPythonWidget::appendLog);
     connect(job, &TextToSpeechKokoroInstallJob::installDone, this, [this] {
         appendLog(HostKit::i18nd(TRANSLATION_DOMAIN, "Installation done."));
+        setInstalling(false);
         Q_EMIT installDone();
     });
     connect(job, &TextToSpeechKokoroInstallJob::installFailed, this, [this] {
         appendLog(HostKit::i18nd(TRANSLATION_DOMAIN, "Installation failed."));
+        setInstalling(false);
         Q_EMIT installFailed();
     });
     job->start();
@@ -129,17 +173,23 @@ void TextToSpeechKokoroInstallPythonWidget::installModules()
 
 void TextToSpeechKokoroInstallPythonWidget::downloadVoices()
 {
-    // Each click is its own job; with nothing ticked the job refuses, and says so through
-    // its failure signal like any other failed download.
+    // The button is disabled while work runs, but a click may already be queued.
+    if (mInstalling || mDownloading)
+        return;
+    // With nothing ticked the job refuses, and says so through its failure signal like any
+    // other failed download.
     auto job = new TextToSpeechKokoroDownloadVoiceJob(this);
     job->setVoices(mKokoroVoiceComboBox->selectedVoices());
+    setDownloading(true);
     Q_EMIT installInProgress(true);
     connect(job, &TextToSpeechKokoroDownloadVoiceJob::downloadVoicesDone, this, [this] {
         appendLog(HostKit::i18nd(TRANSLATION_DOMAIN, "Download Voices done."));
+        setDownloading(false);
         Q_EMIT installInProgress(false);
     });
     connect(job, &TextToSpeechKokoroDownloadVoiceJob::downloadVoicesFailed, this, [this] {
         appendLog(HostKit::i18nd(TRANSLATION_DOMAIN, "Unable to download voice."));
+        setDownloading(false);
         Q_EMIT installInProgress(false);
     });
     connect(job, &TextToSpeechKokoroDownloadVoiceJob::downloadMessage, this, &TextToSpeechKokoroInstallPythonWidget::appendLog);

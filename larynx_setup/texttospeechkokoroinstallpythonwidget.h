@@ -6,6 +6,7 @@
 #include <QWidget>
 
 class QPlainTextEdit;
+class QPushButton;
 
 namespace TextEditTextToSpeech
 {
@@ -13,8 +14,9 @@ class TextToSpeechKokoroVoiceComboBox;
 
 // The panel in which the user prepares read-aloud: it creates the virtual environment,
 // installs the python modules, tells when espeak-ng is missing, and downloads the ticked
-// voices, writing every step into a log. It never disables anything itself: the dialog
-// around it follows its signals.
+// voices, writing every step into a log. One installation runs at a time, and no download
+// starts while one of them runs; the dialog around it follows its signals to lock its close
+// button.
 class LARYNX_SETUP_EXPORT TextToSpeechKokoroInstallPythonWidget : public QWidget
 {
     Q_OBJECT
@@ -27,6 +29,11 @@ public:
 
     void startInstall();
 
+    [[nodiscard]] bool isInstalling() const;
+    [[nodiscard]] bool isDownloading() const;
+    // Writes into the log why the window cannot be closed now; the caller refused it.
+    void reportCloseRefused();
+
 Q_SIGNALS:
     void installDone();
     void installFailed();
@@ -36,9 +43,15 @@ private:
     void appendLog(const QString &text);
     void installModules();
     void downloadVoices();
+    void setInstalling(bool installing);
+    void setDownloading(bool downloading);
+    void updateDownloadButton();
 
     QPlainTextEdit *const mPlainTextEdit;
     TextToSpeechKokoroVoiceComboBox *const mKokoroVoiceComboBox;
+    QPushButton *const mDownloadButton;
     QStringList mModules;
+    bool mInstalling = false;
+    bool mDownloading = false;
 };
 } // namespace TextEditTextToSpeech

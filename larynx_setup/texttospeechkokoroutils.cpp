@@ -221,5 +221,16 @@ QString venvPip()
 {
     return existingOrNull(defaultVenvPip());
 }
+
+QString lastErrorLine(const QByteArray &errorOutput)
+{
+    const QList<QByteArray> lines = errorOutput.split('\n');
+    for (auto line = lines.crbegin(); line != lines.crend(); ++line) {
+        const QString trimmed = QString::fromUtf8(*line).trimmed();
+        if (!trimmed.isEmpty())
+            return trimmed;
+    }
+    return {};
+}
 } // namespace TextToSpeechKokoroUtils
 } // namespace TextEditTextToSpeech

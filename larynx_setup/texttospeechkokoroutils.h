@@ -58,6 +58,10 @@ struct KokoroVoice {
 [[nodiscard]] LARYNX_SETUP_EXPORT QString defaultVenvPip();
 [[nodiscard]] LARYNX_SETUP_EXPORT QString venvPython();
 [[nodiscard]] LARYNX_SETUP_EXPORT QString venvPip();
+
+// The last line of a helper's standard error that holds more than white space, trimmed:
+// the one line that says why it failed.
+[[nodiscard]] LARYNX_SETUP_EXPORT QString lastErrorLine(const QByteArray &errorOutput);
 } // namespace TextToSpeechKokoroUtils
 } // namespace TextEditTextToSpeech
 

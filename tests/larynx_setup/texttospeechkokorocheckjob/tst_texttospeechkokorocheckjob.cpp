@@ -35,6 +35,8 @@ private Q_SLOTS:
 
     void helperAnswer_data();
     void helperAnswer();
+    void brokenHelperMeansReinstall_data();
+    void brokenHelperMeansReinstall();
 
     void missingScript_data();
     void missingScript();
@@ -184,28 +186,40 @@ void tst_TextToSpeechKokoroCheckJob::errorString_data()
 {
     QTest::addColumn<QStringList>("missing");
     QTest::addColumn<bool>("needReinstall");
+    QTest::addColumn<QString>("helperError");
     QTest::addColumn<QString>("text");
 
-    QTest::newRow("valid") << QStringList() << false << QString();
-    QTest::newRow("reinstall") << QStringList() << true << u"Kokoro is not usable. Please reinstall it."_s;
-    QTest::newRow("reinstall wins over missing") << QStringList{u"kokoro"_s} << true << u"Kokoro is not usable. Please reinstall it."_s;
-    QTest::newRow("one missing") << QStringList{u"espeak-ng"_s} << false << u"Kokoro is not installed. Missing: espeak-ng"_s;
-    QTest::newRow("module and program") << QStringList{u"kokoro"_s, u"espeak-ng"_s} << false
+    QTest::newRow("valid") << QStringList() << false << QString() << QString();
+    QTest::newRow("reinstall") << QStringList() << true << QString() << u"Kokoro is not usable. Please reinstall it."_s;
+    QTest::newRow("reinstall wins over missing")
+        << QStringList{u"kokoro"_s} << true << QString() << u"Kokoro is not usable. Please reinstall it."_s;
+    QTest::newRow("one missing") << QStringList{u"espeak-ng"_s} << false << QString() << u"Kokoro is not installed. Missing: espeak-ng"_s;
+    QTest::newRow("module and program") << QStringList{u"kokoro"_s, u"espeak-ng"_s} << false << QString()
                                         << u"Kokoro is not installed. Missing: kokoro, espeak-ng"_s;
-    QTest::newRow("empty entry kept") << QStringList{QString(), u"torch"_s} << false << u"Kokoro is not installed. Missing: , torch"_s;
+    QTest::newRow("empty entry kept") << QStringList{QString(), u"torch"_s} << false << QString()
+                                      << u"Kokoro is not installed. Missing: , torch"_s;
     // A name is substituted once; a placeholder inside it stays as it is.
-    QTest::newRow("placeholder in a name") << QStringList{u"%1"_s, u"torch"_s} << false << u"Kokoro is not installed. Missing: %1, torch"_s;
+    QTest::newRow("placeholder in a name") << QStringList{u"%1"_s, u"torch"_s} << false << QString()
+                                           << u"Kokoro is not installed. Missing: %1, torch"_s;
+    QTest::newRow("reinstall with the helper's reason")
+        << QStringList() << true << u"ModuleNotFoundError: No module named 'numpy'"_s
+        << u"Kokoro is not usable. Please reinstall it. The check said: ModuleNotFoundError: No module named 'numpy'"_s;
+    // A reason is only told with a reinstall.
+    QTest::newRow("reason without reinstall") << QStringList{u"torch"_s} << false << u"oops"_s
+                                              << u"Kokoro is not installed. Missing: torch"_s;
 }
 
 void tst_TextToSpeechKokoroCheckJob::errorString()
 {
     QFETCH(QStringList, missing);
     QFETCH(bool, needReinstall);
+    QFETCH(QString, helperError);
     QFETCH(QString, text);
 
     CheckResult result;
     result.missing = missing;
     result.needReinstall = needReinstall;
+    result.helperError = helperError;
     QCOMPARE(result.errorString(), text);
     QCOMPARE(result.errorString().isNull(), text.isNull());
     QCOMPARE(result.isValid(), !needReinstall && missing.isEmpty());
@@ -235,11 +249,13 @@ void tst_TextToSpeechKokoroCheckJob::helperAnswer_data()
     QTest::newRow("helper order and duplicates kept")
         << answer(R"({"available": false, "missing": ["torch", "kokoro", "torch"], "espeakNg": "x"})")
         << QStringList{u"torch"_s, u"kokoro"_s, u"torch"_s} << false;
-    // An entry the job cannot name still means something is missing: it is no reason to rebuild.
-    QTest::newRow("number kept as empty string")
-        << answer(R"({"available": false, "missing": [1], "espeakNg": "/usr/bin/espeak-ng"})") << QStringList{QString()} << false;
-    QTest::newRow("unusable entries in place") << answer(R"({"available": false, "missing": [null, "torch", {}], "espeakNg": "x"})")
-                                               << QStringList{QString(), u"torch"_s, QString()} << false;
+    // An entry without a name cannot be installed: it is dropped, and a list of nothing but
+    // such entries leaves an environment that is not usable.
+    QTest::newRow("number dropped") << answer(R"({"available": false, "missing": [1], "espeakNg": "/usr/bin/espeak-ng"})") << QStringList()
+                                    << true;
+    QTest::newRow("unusable entries dropped") << answer(
+        R"({"available": false, "missing": [null, "torch", {}, "", "  "], "espeakNg": "x"})")
+                                              << QStringList{u"torch"_s} << false;
 
     QTest::newRow("nothing missing, espeak-ng present")
         << answer(R"({"available": false, "espeakNg": "/usr/bin/espeak-ng"})") << QStringList() << true;
@@ -252,20 +268,21 @@ void tst_TextToSpeechKokoroCheckJob::helperAnswer_data()
         << answer(R"({"available": 1, "missing": ["kokoro"], "espeakNg": "x"})") << QStringList{u"kokoro"_s} << false;
     QTest::newRow("nothing missing, espeakNg absent") << answer(R"({"available": false})") << espeakOnly << false;
 
-    // Whatever is not one JSON object reads as an empty one: only espeak-ng is known missing.
-    QTest::newRow("empty output") << "[]"_ba << espeakOnly << false;
-    QTest::newRow("not JSON") << answer("Traceback (most recent call last):\n") << espeakOnly << false;
-    QTest::newRow("null") << answer("null") << espeakOnly << false;
-    QTest::newRow("array") << answer(R"([{"available": true}])") << espeakOnly << false;
-    QTest::newRow("truncated object") << answer(R"({"available": true, "missing": [)") << espeakOnly << false;
-    QTest::newRow("text after the object") << answer(R"({"available": true} done)") << espeakOnly << false;
+    // Whatever is not one JSON object is no answer: the environment is broken, not short of
+    // espeak-ng.
+    QTest::newRow("empty output") << "[]"_ba << QStringList() << true;
+    QTest::newRow("not JSON") << answer("Traceback (most recent call last):\n") << QStringList() << true;
+    QTest::newRow("null") << answer("null") << QStringList() << true;
+    QTest::newRow("array") << answer(R"([{"available": true}])") << QStringList() << true;
+    QTest::newRow("truncated object") << answer(R"({"available": true, "missing": [)") << QStringList() << true;
+    QTest::newRow("text after the object") << answer(R"({"available": true} done)") << QStringList() << true;
 
     // The answer counts, not the exit code.
     QTest::newRow("available, exit 1") << "[" + rawAction(R"({"available": true})") + R"(,{"exit": 1}])" << QStringList() << false;
     QTest::newRow("missing, exit 1") << "[" + rawAction(R"({"available": false, "missing": ["torch"], "espeakNg": "x"})")
             + R"(,{"exit": 1}])" << QStringList{u"torch"_s}
                                      << false;
-    QTest::newRow("no output, exit 1") << R"([{"exit": 1}])"_ba << espeakOnly << false;
+    QTest::newRow("no output, exit 1") << R"([{"exit": 1}])"_ba << QStringList() << true;
     QTest::newRow("killed by a signal") << "[" + rawAction(R"({"available": true})") + R"(,{"signal": 9}])" << QStringList() << false;
     QTest::newRow("noise on stderr") << "[" + rawAction(R"({"available": true})") + R"(,{"stderr": "{\"available\": false}"}])"
                                      << QStringList() << false;
@@ -296,6 +313,57 @@ void tst_TextToSpeechKokoroCheckJob::helperAnswer()
     QCOMPARE(result.missing, missing);
     QCOMPARE(result.needReinstall, needReinstall);
     QCOMPARE(mEnvironment->startArguments(), (QStringList{u"check"_s, u"check"_s}));
+}
+
+void tst_TextToSpeechKokoroCheckJob::brokenHelperMeansReinstall_data()
+{
+    QTest::addColumn<QByteArray>("actions");
+    QTest::addColumn<QString>("helperError");
+
+    const QString silent = u"The check printed no readable answer."_s;
+    QTest::newRow("crashes after a traceback")
+        << R"([{"stderr": "Traceback (most recent call last):\n  File \"x\", line 1\nImportError: libtorch.so: cannot open shared object file\n\n"}, {"signal": 11}])"_ba
+        << u"ImportError: libtorch.so: cannot open shared object file"_s;
+    QTest::newRow("exits 1 with a message") << R"([{"stderr": "  RuntimeError: broken  "}, {"exit": 1}])"_ba << u"RuntimeError: broken"_s;
+    QTest::newRow("prints nothing") << "[]"_ba << silent;
+    QTest::newRow("killed, nothing said") << R"([{"signal": 9}])"_ba << silent;
+    QTest::newRow("unreadable output") << "[" + rawAction("Segmentation fault\n") + R"(, {"stderr": "warning: deprecated\n"}])"
+                                       << u"warning: deprecated"_s;
+    QTest::newRow("an answer of unusable names") << "["
+            + rawAction(R"({"available": false, "missing": [1, ""], "espeakNg": "/usr/bin/espeak-ng"})")
+            + R"(, {"stderr": "kokoro: odd"}])" << u"kokoro: odd"_s;
+}
+
+// A helper that fails is a broken environment, which the install dialog can rebuild; never
+// "espeak-ng missing", which it cannot.
+void tst_TextToSpeechKokoroCheckJob::brokenHelperMeansReinstall()
+{
+    QFETCH(QByteArray, actions);
+    QFETCH(QString, helperError);
+
+    QVERIFY(mEnvironment->installFakeHelper(u"kokoro_helper.py"_s));
+    QVERIFY(mEnvironment->createVenv(u"kokoro"_s));
+    QVERIFY(mEnvironment->setScenario(checkScenario(actions)));
+
+    auto job = new TextToSpeechKokoroCheckJob;
+    CheckJobWatcher watcher(job);
+    QStringList order;
+    connect(job, &TextToSpeechKokoroCheckJob::needToReinstallReason, this, [&order](const QString &reason) {
+        order.append(u"reason: "_s + reason);
+    });
+    connect(job, &TextToSpeechKokoroCheckJob::needToReinstall, this, [&order] {
+        order.append(u"reinstall"_s);
+    });
+    job->start();
+    QTRY_VERIFY_WITH_TIMEOUT(!watcher.job, JobTimeoutMs);
+    QCOMPARE(watcher.outcome(), u"reinstall"_s);
+    QCOMPARE(order, (QStringList{u"reason: "_s + helperError, u"reinstall"_s}));
+
+    const CheckResult result = TextToSpeechKokoroCheckJob::checkSynchronously(JobTimeoutMs);
+    QVERIFY(result.needReinstall);
+    QVERIFY(result.missing.isEmpty());
+    QCOMPARE(result.helperError, helperError);
+    QCOMPARE(result.errorString(), u"Kokoro is not usable. Please reinstall it. The check said: "_s + helperError);
 }
 
 void tst_TextToSpeechKokoroCheckJob::missingScript_data()

@@ -100,8 +100,20 @@ void tst_TextToSpeechKokoroDownloadVoiceJob::download_data()
                                              << QStringList{u"done"_s};
     QTest::newRow("exit 2 with standard error")
         << R"({"raw":"{\"type\":\"downloading\",\"file\":\"voices/af_heart.pt\"}\n"},{"stderr":"  Traceback\nOSError: disk full\n\n"},{"exit":2})"_ba
-        << u"Unable to download voices af_heart bf_emma. Exit code: 2 Traceback\nOSError: disk full"_s
-        << QStringList{u"message:Downloading voices/af_heart.pt…"_s, u"message:Traceback\nOSError: disk full"_s, u"failed"_s};
+        << u"Unable to download voices af_heart bf_emma. Exit code: 2 OSError: disk full"_s
+        << QStringList{u"message:Downloading voices/af_heart.pt…"_s, u"message:OSError: disk full"_s, u"failed"_s};
+    // The log gets the one line that says what went wrong, not the traceback as one paragraph.
+    QTest::newRow("python traceback")
+        << R"({"stderr":"Traceback (most recent call last):\n  File \"/x/kokoro_helper.py\", line 9, in <module>\n    main()\n)"
+           R"(urllib.error.URLError: <urlopen error [Errno -3] Temporary failure in name resolution>\n"},{"exit":1})"_ba
+        << u"Unable to download voices af_heart bf_emma. Exit code: 1 urllib.error.URLError: <urlopen error [Errno -3] Temporary failure in name resolution>"_s
+        << QStringList{u"message:urllib.error.URLError: <urlopen error [Errno -3] Temporary failure in name resolution>"_s, u"failed"_s};
+    // Nothing on standard error: the error events, already in the log, explain the failure.
+    QTest::newRow("error events, silent standard error")
+        << R"({"raw":"{\"type\":\"error\",\"file\":\"a.pt\",\"message\":\"not found\"}\n{\"type\":\"error\",\"file\":\"b.pt\",\"message\":\"disk full\"}\n"},{"exit":1})"_ba
+        << u"^Unable to download voices af_heart bf_emma\\. Exit code: 1 disk full$"_s
+        << QStringList{u"progress:0/0"_s, u"message:Unable to download a.pt: not found"_s, u"progress:0/0"_s,
+                       u"message:Unable to download b.pt: disk full"_s, u"failed"_s};
     QTest::newRow("exit 1 without standard error")
         << R"({"exit":1})"_ba << u"Unable to download voices af_heart bf_emma. Exit code: 1 "_s << QStringList{u"failed"_s};
     QTest::newRow("killed") << R"({"signal":9})"_ba << u"^Unable to download voices af_heart bf_emma\\. Exit code: \\d+ $"_s

@@ -38,6 +38,8 @@ private Q_SLOTS:
     void installFailures();
     void downloadVoices_data();
     void downloadVoices();
+    void oneInstallAtATime();
+    void downloadLocksItsButton();
     void realInstallation_data();
     void realInstallation();
 
@@ -259,10 +261,10 @@ void tst_TextToSpeechKokoroInstallPythonWidget::installFailures_data()
     QTest::newRow("environment cannot be created") << u"venv fails"_s << u"^Unable to create venv"_s << venvFailed << QByteArray();
     QTest::newRow("no python3.11 on PATH") << u"no interpreter"_s << u"^Impossible to start TextToSpeechKokoroInstallPythonEvenvJob$"_s
                                            << venvFailed << QByteArray();
-    QTest::newRow("a module cannot be installed")
-        << u"kokoro fails"_s << u"^\"?Unable to install module. Exit code: 1"_s
-        << QStringList{u"Successfully installed kokoro"_s, u"Unable to install module. Exit code: 1"_s, u"Installation failed."_s}
-        << QByteArray(torchRun) + "install kokoro\n";
+    QTest::newRow("a module cannot be installed") << u"kokoro fails"_s << u"^\"?Unable to install module. Exit code: 1"_s
+                                                  << QStringList{u"Successfully installed kokoro"_s, u"Unable to install kokoro."_s,
+                                                                 u"Unable to install module. Exit code: 1"_s, u"Installation failed."_s}
+                                                  << QByteArray(torchRun) + "install kokoro\n";
 }
 
 void tst_TextToSpeechKokoroInstallPythonWidget::installFailures()
@@ -351,12 +353,101 @@ void tst_TextToSpeechKokoroInstallPythonWidget::downloadVoices()
     QCOMPARE(log.mSignals.constFirst(), u"inProgress(true)"_s);
     QTRY_COMPARE(log.mSignals, QStringList({u"inProgress(true)"_s, u"inProgress(false)"_s}));
     QCOMPARE(log.lines(), lines);
-    // The panel does not lock anything itself.
+    // The download ended: the button is free again.
     QVERIFY(button->isEnabled());
     QVERIFY(chooser->isEnabled());
     QCOMPARE(mEnvironment->startArguments(), arguments.isEmpty() ? QStringList() : QStringList{arguments});
     QTest::qWait(200);
     QCOMPARE(log.mSignals.size(), 2);
+}
+
+namespace
+{
+// Every "python3.11 -m venv" appends a line to venvLog, then the environment gets a pip
+// that blocks on every module until the test touches receivedPath.
+bool useBlockingPip(const QString &binDir, const QString &home, const QString &venvLog, const QString &pipLog, const QString &receivedPath)
+{
+    const QString pipTemplate = home + "/blocking-pip"_L1;
+    if (!FakeHelperEnvironment::writeScriptedPip(pipTemplate, pipLog, receivedPath,
+                                                 "wait_for_message()\nout(b'Successfully installed ' + module.encode() + b'\\n')\n"))
+        return false;
+    const QByteArray python = "#!/bin/sh\n"
+                              "echo \"$*\" >> '"
+        + QFile::encodeName(venvLog)
+        + "'\n"
+          "sleep 0.3\n"
+          "mkdir -p \"$3/bin\" && ln -s /usr/bin/python3 \"$3/bin/python\" && cp '"
+        + QFile::encodeName(pipTemplate) + "' \"$3/bin/pip\"\n";
+    const QString path = binDir + "/python3.11"_L1;
+    return FakeHelperEnvironment::writeFile(path, python)
+        && QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+} // namespace
+
+void tst_TextToSpeechKokoroInstallPythonWidget::oneInstallAtATime()
+{
+    const QString venvLog = mEnvironment->home() + "/venv.log"_L1;
+    const QString received = mEnvironment->home() + "/received"_L1;
+    QVERIFY(useBlockingPip(mEnvironment->binDir(), mEnvironment->home(), venvLog, mPipLog, received));
+    TextToSpeechKokoroInstallPythonWidget panel;
+    PanelLog log(&panel);
+    auto button = downloadButton(&panel);
+    panel.setModules({u"kokoro"_s});
+
+    panel.startInstall();
+    QVERIFY(panel.isInstalling());
+    QVERIFY(!button->isEnabled());
+    // Again while the environment is created, then while pip writes into it.
+    panel.startInstall();
+    QTRY_VERIFY(FakeHelperEnvironment::readFile(mPipLog).contains("torch"));
+    panel.startInstall();
+    QVERIFY(!button->isEnabled());
+    for (int run = 0; run < 2; ++run) {
+        QVERIFY(FakeHelperEnvironment::writeFile(received, {}));
+        QTRY_VERIFY(!QFile::exists(received));
+    }
+    QTRY_VERIFY(log.ended());
+    QTest::qWait(200);
+
+    QCOMPARE(log.mSignals, QStringList{u"done"_s});
+    QCOMPARE(FakeHelperEnvironment::readFile(venvLog).count('\n'), 1);
+    QCOMPARE(FakeHelperEnvironment::readFile(mPipLog), QByteArray(torchRun) + "install kokoro\n");
+    QCOMPARE(log.lines().count(u"Creating the python virtual environment…"_s), 1);
+    QCOMPARE(log.lines().constLast(), u"Installation done."_s);
+    QVERIFY(!panel.isInstalling());
+    QVERIFY(button->isEnabled());
+
+    // Once ended, an installation may run again.
+    panel.startInstall();
+    QVERIFY(panel.isInstalling());
+    QTRY_VERIFY(FakeHelperEnvironment::readFile(venvLog).count('\n') == 2);
+    QTRY_VERIFY(FakeHelperEnvironment::readFile(mPipLog).count('\n') == 3);
+    for (int run = 0; run < 2; ++run) {
+        QVERIFY(FakeHelperEnvironment::writeFile(received, {}));
+        QTRY_VERIFY(!QFile::exists(received));
+    }
+    QTRY_COMPARE(log.mSignals, (QStringList{u"done"_s, u"done"_s}));
+}
+
+void tst_TextToSpeechKokoroInstallPythonWidget::downloadLocksItsButton()
+{
+    QVERIFY(mEnvironment->setScenario(R"({"modes":{"download":[{"sleep":400}]}})"));
+    TextToSpeechKokoroInstallPythonWidget panel;
+    PanelLog log(&panel);
+    panel.findChild<TextToSpeechKokoroVoiceComboBox *>()->setSelectedVoices({u"af_heart"_s});
+    auto button = downloadButton(&panel);
+    panel.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&panel));
+    QTest::mouseClick(button, Qt::LeftButton);
+    QVERIFY(panel.isDownloading());
+    QVERIFY(!button->isEnabled());
+    // A click that was already on its way when the button went grey starts nothing.
+    button->click();
+    Q_EMIT button->clicked();
+    QTRY_COMPARE(log.mSignals, QStringList({u"inProgress(true)"_s, u"inProgress(false)"_s}));
+    QVERIFY(!panel.isDownloading());
+    QVERIFY(button->isEnabled());
+    QCOMPARE(mEnvironment->startArguments(), QStringList{u"download --json model af_heart"_s});
 }
 
 void tst_TextToSpeechKokoroInstallPythonWidget::realInstallation_data()
