@@ -317,7 +317,8 @@ void tst_WhisperSpeechToTextInstallPythonWidget::installFailures_data()
     QTest::newRow("a module cannot be installed")
         << "0"_ba
         << "numpy"_ba
-        << QStringList{u"Successfully installed numpy"_s, u"Unable to install module. Exit code: 1"_s, u"Installation failed."_s};
+        << QStringList{u"Successfully installed numpy"_s, u"Unable to install numpy."_s, u"Unable to install module. Exit code: 1"_s,
+                       u"Installation failed."_s};
 }
 
 void tst_WhisperSpeechToTextInstallPythonWidget::installFailures()
@@ -485,7 +486,8 @@ void tst_WhisperSpeechToTextInstallPythonWidget::realInstallation()
         QVERIFY(python.waitForFinished());
         QCOMPARE(python.exitCode(), 0);
     } else {
-        QCOMPARE(lines.mid(lines.size() - 2), QStringList({u"Unable to install module. Exit code: 1"_s, u"Installation failed."_s}));
+        QCOMPARE(lines.mid(lines.size() - 3), QStringList({u"Unable to install numpy."_s, u"Unable to install module. Exit code: 1"_s,
+                                                           u"Installation failed."_s}));
         QCOMPARE(log.mSignals, QStringList({u"inProgress(true)"_s, u"inProgress(false)"_s, u"failed"_s}));
     }
 }
