@@ -179,6 +179,12 @@ void tst_DemoEditorSetup::bannerRaisesTheOneDialog()
     clickInstall(window.get(), banner);
     QCOMPARE(dialogs(window.get()), QList<QDialog *>{dialog.data()});
     QVERIFY(dialog->isVisible());
+
+    // The previous installation had ended, so that click started another: let it end too.
+    QTRY_COMPARE_WITH_TIMEOUT(FakeHelperEnvironment::readFile(mPipLog).count(pipRun(firstModule)), 2, HelperTimeoutMs);
+    QSignalSpy checked(window.get(), &EditorWindow::setupChecked);
+    QVERIFY(FakeHelperEnvironment::writeFile(mEnvironment->home() + "/received"_L1, {}));
+    QTRY_VERIFY_WITH_TIMEOUT(!checked.isEmpty(), HelperTimeoutMs);
 }
 
 void tst_DemoEditorSetup::installEndRechecks_data()
