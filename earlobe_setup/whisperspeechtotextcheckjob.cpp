@@ -144,7 +144,9 @@ WhisperSpeechToTextCheckJob::CheckResult WhisperSpeechToTextCheckJob::parseCheck
 
     const QJsonArray missing = object.value("missing"_L1).toArray();
     for (const QJsonValue &value : missing) {
-        const QString name = value.toString();
+        // Anything but a name (a number, null, a blank string) would reach pip as a module
+        // and fail the whole installation.
+        const QString name = value.toString().trimmed();
         if (!name.isEmpty())
             result.missing.append(name);
     }

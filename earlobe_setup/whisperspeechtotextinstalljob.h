@@ -33,10 +33,14 @@ private:
     void slotReadyRead();
     void slotFinished(int exitCode, QProcess::ExitStatus exitStatus);
     void flushDecoder();
+    [[nodiscard]] QString failedModuleMessage() const;
     void failed(const QString &message);
 
     QStringList mModules;
     QStringList mPendingModules;
+    QString mCurrentModule;
+    // What pip printed for the current module, kept to tell which requirement it failed on.
+    QString mModuleOutput;
     QProcess *mProcess = nullptr;
     // Lives as long as the job: pip's output arrives in arbitrary pieces, and a UTF-8
     // character cut between two reads must come out whole.

@@ -32,8 +32,9 @@ WhisperSpeechToTextInstallPythonDialog::WhisperSpeechToTextInstallPythonDialog(Q
 
     connect(box, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(box, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    // One job ending while another runs (a download during an installation) keeps it locked.
     connect(mWhisperInstallPythonWidget, &WhisperSpeechToTextInstallPythonWidget::installInProgress, mCloseButton, [this](bool status) {
-        mCloseButton->setEnabled(!status);
+        mCloseButton->setEnabled(!status && !mWhisperInstallPythonWidget->isBusy());
     });
     connect(mWhisperInstallPythonWidget, &WhisperSpeechToTextInstallPythonWidget::installDone, this,
             &WhisperSpeechToTextInstallPythonDialog::installDone);
@@ -54,4 +55,21 @@ void WhisperSpeechToTextInstallPythonDialog::startInstall()
 {
     mCloseButton->setEnabled(false);
     mWhisperInstallPythonWidget->startInstall();
+}
+
+void WhisperSpeechToTextInstallPythonDialog::reject()
+{
+    // Escape and the window's close control end here as the close button does; closing while
+    // pip runs would leave a half-built environment behind.
+    if (mWhisperInstallPythonWidget->isInstalling()) {
+        mWhisperInstallPythonWidget->appendLogMessage(HostKit::i18nd(
+            TRANSLATION_DOMAIN, "This window stays open until the installation ends: closing it now would leave a half-built environment."));
+        return;
+    }
+    if (mWhisperInstallPythonWidget->isDownloading()) {
+        mWhisperInstallPythonWidget->appendLogMessage(
+            HostKit::i18nd(TRANSLATION_DOMAIN, "This window stays open until the model download ends: closing it now would stop it."));
+        return;
+    }
+    QDialog::reject();
 }

@@ -8,8 +8,9 @@
 class QPushButton;
 class WhisperSpeechToTextInstallPythonWidget;
 
-// The window in which a host runs the whisper installation. Its close button is locked while
-// the panel reports work in progress, and it keeps its size from one use to the next.
+// The window in which a host runs the whisper installation. It cannot be closed while the
+// panel works (close button, Escape or the window's own close control), and it keeps its size
+// from one use to the next.
 class EARLOBE_SETUP_EXPORT WhisperSpeechToTextInstallPythonDialog : public QDialog
 {
     Q_OBJECT
@@ -19,6 +20,9 @@ public:
 
     void setModules(const QStringList &modules);
     void startInstall();
+
+    // Refused, with a line in the log saying why, while an installation or a download runs.
+    void reject() override;
 
 Q_SIGNALS:
     void installDone();

@@ -65,7 +65,8 @@ WhisperSpeechToTextInstallPythonWidget::WhisperSpeechToTextInstallPythonWidget(Q
 
     connect(mDownloadModelButton, &QPushButton::clicked, this, &WhisperSpeechToTextInstallPythonWidget::downloadModel);
     connect(mModelComboBox, &WhisperSpeechToTextModelComboBox::modelsLoaded, mDownloadModelButton, [this] {
-        mDownloadModelButton->setEnabled(true);
+        mCatalogueLoaded = true;
+        updateDownloadButton();
     });
     connect(mModelComboBox, &WhisperSpeechToTextModelComboBox::currentModelChanged, this, [this](const QString &identifier) {
         WhisperSpeechToTextUtils::saveModel(identifier);
@@ -92,6 +93,26 @@ void WhisperSpeechToTextInstallPythonWidget::setModules(const QStringList &modul
     mModules = modules;
 }
 
+bool WhisperSpeechToTextInstallPythonWidget::isInstalling() const
+{
+    return mInstalling;
+}
+
+bool WhisperSpeechToTextInstallPythonWidget::isDownloading() const
+{
+    return mDownloading;
+}
+
+bool WhisperSpeechToTextInstallPythonWidget::isBusy() const
+{
+    return mInstalling || mDownloading;
+}
+
+void WhisperSpeechToTextInstallPythonWidget::appendLogMessage(const QString &text)
+{
+    appendLog(text);
+}
+
 void WhisperSpeechToTextInstallPythonWidget::appendLog(const QString &text)
 {
     const QString line = text.trimmed();
@@ -113,6 +134,8 @@ void WhisperSpeechToTextInstallPythonWidget::showModelHint()
 
 void WhisperSpeechToTextInstallPythonWidget::startInstall()
 {
+    if (mInstalling)
+        return;
     if (mModules.isEmpty()) {
         appendLog(HostKit::i18nd(TRANSLATION_DOMAIN, "Nothing to install."));
         Q_EMIT installInProgress(false);
@@ -120,6 +143,8 @@ void WhisperSpeechToTextInstallPythonWidget::startInstall()
         return;
     }
 
+    mInstalling = true;
+    updateDownloadButton();
     Q_EMIT installInProgress(true);
     appendLog(HostKit::i18nd(TRANSLATION_DOMAIN, "Creating the python virtual environment…"));
     auto job = new WhisperSpeechToTextInstallPythonEvenvJob(this);
@@ -129,6 +154,8 @@ void WhisperSpeechToTextInstallPythonWidget::startInstall()
     });
     connect(job, &WhisperSpeechToTextInstallPythonEvenvJob::installFailed, this, [this] {
         appendLog(HostKit::i18nd(TRANSLATION_DOMAIN, "Unable to create the python virtual environment."));
+        mInstalling = false;
+        updateDownloadButton();
         Q_EMIT installInProgress(false);
         Q_EMIT installFailed();
     });
@@ -140,8 +167,10 @@ void WhisperSpeechToTextInstallPythonWidget::installModules()
     // The required modules always come first; the host's extra ones follow in its order.
     QStringList modules = WhisperSpeechToTextUtils::requiredModules();
     for (const QString &module : std::as_const(mModules)) {
-        if (!modules.contains(module))
-            modules.append(module);
+        // A blank name would make pip fail the whole installation.
+        const QString name = module.trimmed();
+        if (!name.isEmpty() && !modules.contains(name))
+            modules.append(name);
     }
     appendLog(HostKit::i18nd(TRANSLATION_DOMAIN, "Installing modules in %1: %2", WhisperSpeechToTextUtils::defaultVenvPath(),
                              modules.join(", "_L1)));
@@ -166,9 +195,15 @@ void WhisperSpeechToTextInstallPythonWidget::finishInstall(bool success)
         // without this the download button would stay disabled until the panel is reopened.
         if (mModelComboBox->count() == 0)
             mModelComboBox->fill();
+        // The listing of the models on disk needs the environment; before it existed it could
+        // not run, and models already in the cache would show as not downloaded.
+        else
+            mModelComboBox->refreshCachedModels();
     } else {
         appendLog(HostKit::i18nd(TRANSLATION_DOMAIN, "Installation failed."));
     }
+    mInstalling = false;
+    updateDownloadButton();
     Q_EMIT installInProgress(false);
     if (success)
         Q_EMIT installDone();
@@ -179,7 +214,7 @@ void WhisperSpeechToTextInstallPythonWidget::finishInstall(bool success)
 void WhisperSpeechToTextInstallPythonWidget::downloadModel()
 {
     const QString model = mModelComboBox->currentModel();
-    if (model.isEmpty())
+    if (model.isEmpty() || isBusy())
         return;
 
     auto job = new WhisperSpeechToTextDownloadModelJob(this);
@@ -213,9 +248,17 @@ void WhisperSpeechToTextInstallPythonWidget::showDownloadProgress(int percent, q
 
 void WhisperSpeechToTextInstallPythonWidget::setDownloading(bool downloading)
 {
-    mDownloadModelButton->setEnabled(!downloading);
+    mDownloading = downloading;
+    updateDownloadButton();
     mModelComboBox->setEnabled(!downloading);
     mDownloadProgressBar->setVisible(downloading);
     if (!downloading)
         Q_EMIT installInProgress(false);
+}
+
+void WhisperSpeechToTextInstallPythonWidget::updateDownloadButton()
+{
+    // A download during an installation would run the helper in an environment pip is still
+    // filling.
+    mDownloadModelButton->setEnabled(mCatalogueLoaded && !isBusy());
 }

@@ -22,7 +22,16 @@ public:
     [[nodiscard]] QStringList modules() const;
     void setModules(const QStringList &modules);
 
+    // Does nothing while an installation runs: a second one would remove the environment the
+    // first one's pip is writing into.
     void startInstall();
+
+    [[nodiscard]] bool isInstalling() const;
+    [[nodiscard]] bool isDownloading() const;
+    // Whether an installation or a model download runs.
+    [[nodiscard]] bool isBusy() const;
+    // Writes text as a line of the log, as the panel's own steps are.
+    void appendLogMessage(const QString &text);
 
 Q_SIGNALS:
     void installDone();
@@ -37,10 +46,14 @@ private:
     void downloadModel();
     void showDownloadProgress(int percent, qint64 received, qint64 total);
     void setDownloading(bool downloading);
+    void updateDownloadButton();
 
     QPlainTextEdit *const mPlainTextEdit;
     WhisperSpeechToTextModelComboBox *const mModelComboBox;
     QPushButton *const mDownloadModelButton;
     QProgressBar *const mDownloadProgressBar;
     QStringList mModules;
+    bool mCatalogueLoaded = false;
+    bool mInstalling = false;
+    bool mDownloading = false;
 };

@@ -7,6 +7,7 @@
 #include <texttospeechkokorocheckjob.h>
 #include <texttospeechkokoroinstallmessagewidget.h>
 #include <texttospeechkokoroinstallpythondialog.h>
+#include <texttospeechkokoroinstallpythonwidget.h>
 #include <texttospeechkokoroutils.h>
 #include <whisperspeechtotextcheckjob.h>
 #include <whisperspeechtotextinstallmessagewidget.h>
@@ -282,26 +283,55 @@ void EditorWindow::reportSetupChecked()
 
 void EditorWindow::installWhisper(const QStringList &modules)
 {
-    auto dialog = new WhisperSpeechToTextInstallPythonDialog(this);
-    dialog->setAttribute(Qt::WA_DeleteOnClose);
-    dialog->setModules(modules);
-    connect(dialog, &WhisperSpeechToTextInstallPythonDialog::installDone, this, &EditorWindow::checkWhisper);
-    connect(dialog, &WhisperSpeechToTextInstallPythonDialog::installFailed, this, [this] {
-        showError(u"Installing dictation failed. The install window's log says why."_s);
-    });
-    dialog->show();
-    dialog->startInstall();
+    if (!mWhisperInstallDialog) {
+        mWhisperInstallDialog = new WhisperSpeechToTextInstallPythonDialog(this);
+        mWhisperInstallDialog->setObjectName(u"whisperInstallDialog"_s);
+        connect(mWhisperInstallDialog, &WhisperSpeechToTextInstallPythonDialog::installDone, this, [this] {
+            mWhisperInstalling = false;
+            checkWhisper();
+        });
+        connect(mWhisperInstallDialog, &WhisperSpeechToTextInstallPythonDialog::installFailed, this, [this] {
+            mWhisperInstalling = false;
+            showError(u"Installing dictation failed. The install window's log says why."_s);
+            // A failed installation may still have changed what the environment holds.
+            checkWhisper();
+        });
+    }
+    showInstallDialog(mWhisperInstallDialog);
+    if (mWhisperInstalling)
+        return;
+    mWhisperInstalling = true;
+    mWhisperInstallDialog->setModules(modules);
+    mWhisperInstallDialog->startInstall();
 }
 
 void EditorWindow::installKokoro(const QStringList &modules)
 {
-    auto dialog = new TextToSpeechKokoroInstallPythonDialog(this);
-    dialog->setAttribute(Qt::WA_DeleteOnClose);
-    dialog->setModules(modules);
-    // The dialog does not report its outcome; what the check says afterwards is the outcome.
-    connect(dialog, &QDialog::finished, this, &EditorWindow::checkKokoro);
+    if (!mKokoroInstallDialog) {
+        mKokoroInstallDialog = new TextToSpeechKokoroInstallPythonDialog(this);
+        mKokoroInstallDialog->setObjectName(u"kokoroInstallDialog"_s);
+        // The dialog does not report the outcome of its installation; its panel does.
+        auto panel = mKokoroInstallDialog->findChild<TextToSpeechKokoroInstallPythonWidget *>(u"mKokoroInstallPythonWidget"_s);
+        const auto installEnded = [this] {
+            mKokoroInstalling = false;
+            checkKokoro();
+        };
+        connect(panel, &TextToSpeechKokoroInstallPythonWidget::installDone, this, installEnded);
+        connect(panel, &TextToSpeechKokoroInstallPythonWidget::installFailed, this, installEnded);
+    }
+    showInstallDialog(mKokoroInstallDialog);
+    if (mKokoroInstalling)
+        return;
+    mKokoroInstalling = true;
+    mKokoroInstallDialog->setModules(modules);
+    mKokoroInstallDialog->startInstall();
+}
+
+void EditorWindow::showInstallDialog(QDialog *dialog)
+{
     dialog->show();
-    dialog->startInstall();
+    dialog->raise();
+    dialog->activateWindow();
 }
 
 void EditorWindow::toggleDictation(bool on)

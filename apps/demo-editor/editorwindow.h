@@ -5,10 +5,12 @@
 #include <QMainWindow>
 
 class QAction;
+class QDialog;
 class QLabel;
 class QTextEdit;
 class ReadAloudController;
 class WhisperSpeechToTextInstallMessageWidget;
+class WhisperSpeechToTextInstallPythonDialog;
 namespace HostKit
 {
 class MessageBanner;
@@ -16,6 +18,7 @@ class MessageBanner;
 namespace TextEditTextToSpeech
 {
 class TextToSpeechKokoroInstallMessageWidget;
+class TextToSpeechKokoroInstallPythonDialog;
 } // namespace TextEditTextToSpeech
 
 // A plain text editor that takes dictation and reads aloud, as an editor embedding the
@@ -56,6 +59,7 @@ private:
     void showKokoroMissing(const QString &text, const QStringList &modules);
     void installWhisper(const QStringList &modules);
     void installKokoro(const QStringList &modules);
+    void showInstallDialog(QDialog *dialog);
     void reportSetupChecked();
 
     void toggleDictation(bool on);
@@ -83,6 +87,13 @@ private:
     QAction *mCancelDictationAction = nullptr;
     QAction *mCheckSetupAction = nullptr;
     QAction *mDictationSettingsAction = nullptr;
+
+    // Kept for the window's life: one dialog per feature, which the banner raises, and which
+    // closing never destroys while its installation runs.
+    WhisperSpeechToTextInstallPythonDialog *mWhisperInstallDialog = nullptr;
+    TextEditTextToSpeech::TextToSpeechKokoroInstallPythonDialog *mKokoroInstallDialog = nullptr;
+    bool mWhisperInstalling = false;
+    bool mKokoroInstalling = false;
 
     SetupState mWhisperState = SetupState::Checking;
     SetupState mKokoroState = SetupState::Checking;

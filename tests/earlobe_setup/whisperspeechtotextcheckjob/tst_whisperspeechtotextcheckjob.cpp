@@ -178,6 +178,10 @@ void tst_WhisperSpeechToTextCheckJob::parseCheckResult_data()
                                            << noPython << 0 << 0 << true;
     QTest::newRow("numbers and empty strings skipped")
         << R"({"available": false, "missing": ["numpy", "", 3]})"_ba << QStringList{u"numpy"_s} << noPython << 0 << 0 << false;
+    // A blank name would reach pip as a module and fail the whole installation.
+    QTest::newRow("blank names skipped, names trimmed")
+        << R"({"available": false, "missing": [" ", "\t\n", " numpy\n"]})"_ba << QStringList{u"numpy"_s} << noPython << 0 << 0 << false;
+    QTest::newRow("only blank names") << R"({"available": false, "missing": ["  "]})"_ba << QStringList() << noPython << 0 << 0 << true;
     QTest::newRow("helper order kept, fields read") << R"({"python": "3.9.1", "sampleRate": 8000, "channels": 2, "available": false,
                                                           "missing": ["numpy", "faster-whisper"]})"_ba
                                                     << QStringList{u"numpy"_s, u"faster-whisper"_s} << u"3.9.1"_s << 8000 << 2 << false;

@@ -6,6 +6,7 @@
 
 #include <QDialogButtonBox>
 #include <QDir>
+#include <QFile>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -28,12 +29,19 @@ private Q_SLOTS:
     void structure();
     void nothingToInstallLeavesCloseEnabled();
     void closeIsLockedWhileInstalling();
-    void escapeStillRejects();
+    void closeRefusedWhileAJobRuns_data();
+    void closeRefusedWhileAJobRuns();
     void keepsItsSize();
     void screenshot();
 
 private:
+    // A "python3 -m venv" stand-in whose environment gets a pip that blocks on faster-whisper
+    // until releasePip().
+    void useVenvWithBlockingPip();
+    void releasePip();
+
     std::unique_ptr<FakeHelperEnvironment> mEnvironment;
+    QString mPipLog;
 };
 
 namespace
@@ -44,6 +52,20 @@ QByteArray helperScenario()
            R"({\"id\":\"small\",\"name\":\"Small\",\"sizeMib\":462,\"multilingual\":true},)"
            R"({\"id\":\"large-v3\",\"name\":\"Large v3\",\"sizeMib\":2947,\"multilingual\":true}]}"}],)"
            R"("download --all":[{"raw":"{\"type\":\"cached\",\"model\":\"tiny\"}\n"}]}})";
+}
+
+// The scenario above, with a model download that takes a while.
+QByteArray slowDownloadScenario()
+{
+    QByteArray scenario = helperScenario();
+    scenario.chop(2);
+    return scenario + R"(,"download":[{"raw":"{\"type\":\"start\",\"model\":\"tiny\"}\n"},{"sleep":600},)"
+                      R"({"raw":"{\"type\":\"finished\",\"model\":\"tiny\"}\n"}]}})";
+}
+
+QStringList logLines(const QDialog &dialog)
+{
+    return dialog.findChild<QPlainTextEdit *>(u"mPlainTextEdit"_s)->toPlainText().split(u'\n');
 }
 
 QString qtCloseText()
@@ -67,6 +89,26 @@ void tst_WhisperSpeechToTextInstallPythonDialog::cleanup()
 {
     qunsetenv("FAKE_VENV_SLEEP");
     mEnvironment.reset();
+}
+
+void tst_WhisperSpeechToTextInstallPythonDialog::useVenvWithBlockingPip()
+{
+    mPipLog = mEnvironment->home() + "/pip.log"_L1;
+    const QString pip = mEnvironment->home() + "/pip-template"_L1;
+    QVERIFY(FakeHelperEnvironment::writeScriptedPip(pip, mPipLog, mEnvironment->home() + "/received"_L1,
+                                                    "if module == 'faster-whisper':\n"
+                                                    "    wait_for_message()\n"));
+    const QString python3 = mEnvironment->binDir() + "/python3"_L1;
+    QVERIFY(FakeHelperEnvironment::writeFile(python3, "#!/bin/sh\nmkdir -p \"$3/bin\" && ln -s " + QFile::encodeName(FakeHelperEnvironment::systemPython())
+                                                          + " \"$3/bin/python\" && cp " + QFile::encodeName(pip) + " \"$3/bin/pip\"\n"));
+    QVERIFY(QFile::setPermissions(python3, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+}
+
+void tst_WhisperSpeechToTextInstallPythonDialog::releasePip()
+{
+    // Touched only once pip runs, which removes a leftover at its start.
+    QTRY_VERIFY(FakeHelperEnvironment::readFile(mPipLog).contains("install faster-whisper"));
+    QVERIFY(FakeHelperEnvironment::writeFile(mEnvironment->home() + "/received"_L1, {}));
 }
 
 void tst_WhisperSpeechToTextInstallPythonDialog::structure()
@@ -117,20 +159,71 @@ void tst_WhisperSpeechToTextInstallPythonDialog::closeIsLockedWhileInstalling()
     QCOMPARE(failed.count(), 0);
 }
 
-void tst_WhisperSpeechToTextInstallPythonDialog::escapeStillRejects()
+void tst_WhisperSpeechToTextInstallPythonDialog::closeRefusedWhileAJobRuns_data()
 {
-    qputenv("FAKE_VENV_SLEEP", "2000");
+    QTest::addColumn<bool>("install");
+    QTest::addColumn<bool>("download");
+    QTest::addColumn<QString>("reason");
+
+    const QString installing =
+        u"This window stays open until the installation ends: closing it now would leave a half-built environment."_s;
+    QTest::newRow("installation") << true << false << installing;
+    QTest::newRow("model download") << false << true
+                                    << u"This window stays open until the model download ends: closing it now would stop it."_s;
+    QTest::newRow("download ending during an installation") << true << true << installing;
+}
+
+void tst_WhisperSpeechToTextInstallPythonDialog::closeRefusedWhileAJobRuns()
+{
+    QFETCH(bool, install);
+    QFETCH(bool, download);
+    QFETCH(QString, reason);
+
+    useVenvWithBlockingPip();
+    QVERIFY(mEnvironment->setScenario(slowDownloadScenario()));
     WhisperSpeechToTextInstallPythonDialog dialog;
     QSignalSpy rejected(&dialog, &QDialog::rejected);
+    QSignalSpy done(&dialog, &WhisperSpeechToTextInstallPythonDialog::installDone);
+    auto panel = dialog.findChild<WhisperSpeechToTextInstallPythonWidget *>(u"mWhisperInstallPythonWidget"_s);
+    auto close = dialog.findChild<QPushButton *>(u"mCloseButton"_s);
+    auto downloadButton = dialog.findChild<QPushButton *>(u"mDownloadModelButton"_s);
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-    dialog.setModules({u"numpy"_s});
-    dialog.startInstall();
-    QVERIFY(!dialog.findChild<QPushButton *>(u"mCloseButton"_s)->isEnabled());
+    QTRY_VERIFY(downloadButton->isEnabled());
+
+    if (download)
+        QTest::mouseClick(downloadButton, Qt::LeftButton);
+    if (install) {
+        dialog.setModules({u"numpy"_s});
+        dialog.startInstall();
+    }
+    QVERIFY(!close->isEnabled());
+
+    // Escape, and the window's own close control, which sends a close event.
+    QTest::keyClick(&dialog, Qt::Key_Escape);
+    dialog.close();
+    QVERIFY(dialog.isVisible());
+    QCOMPARE(rejected.count(), 0);
+    QCOMPARE(logLines(dialog).count(reason), 2);
+
+    if (download) {
+        QTRY_VERIFY(!panel->isDownloading());
+        if (install) {
+            // The download's end leaves the installation running: still locked.
+            QVERIFY(!close->isEnabled());
+            QTest::keyClick(&dialog, Qt::Key_Escape);
+            QVERIFY(dialog.isVisible());
+            QCOMPARE(logLines(dialog).count(reason), 3);
+        }
+    }
+    if (install) {
+        releasePip();
+        QTRY_COMPARE(done.count(), 1);
+    }
+    QTRY_VERIFY(close->isEnabled());
     QTest::keyClick(&dialog, Qt::Key_Escape);
     QCOMPARE(rejected.count(), 1);
     QVERIFY(!dialog.isVisible());
-    QCOMPARE(dialog.result(), int(QDialog::Rejected));
 }
 
 void tst_WhisperSpeechToTextInstallPythonDialog::keepsItsSize()

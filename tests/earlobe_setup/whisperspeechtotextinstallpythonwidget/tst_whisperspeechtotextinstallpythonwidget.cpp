@@ -43,6 +43,8 @@ private Q_SLOTS:
     void installFailures_data();
     void installFailures();
     void successfulInstallFillsAnEmptyChooser();
+    void installListsTheModelsOnDisk();
+    void oneInstallationAtATime();
     void downloadShowsProgressAndRefreshes();
     void failedDownload();
     void realInstallation_data();
@@ -52,6 +54,10 @@ private:
     std::unique_ptr<WhisperSpeechToTextInstallPythonWidget> makePanel(const QByteArray &helperScenario);
     // Puts the fast stand-in for "python3 -m venv" first on PATH.
     void useFakeVenvPython();
+    // A "python3 -m venv" stand-in whose environment gets a pip that blocks on faster-whisper
+    // until releasePip().
+    void useVenvWithBlockingPip();
+    void releasePip();
 
     std::unique_ptr<FakeHelperEnvironment> mEnvironment;
     QString mPipLog;
@@ -141,6 +147,26 @@ tst_WhisperSpeechToTextInstallPythonWidget::makePanel(const QByteArray &helperSc
 void tst_WhisperSpeechToTextInstallPythonWidget::useFakeVenvPython()
 {
     QVERIFY(mEnvironment->installScript(QStringLiteral(FIXTURES_DIR "/fake_venv_python.py"), u"python3"_s));
+}
+
+void tst_WhisperSpeechToTextInstallPythonWidget::useVenvWithBlockingPip()
+{
+    const QString pip = mEnvironment->home() + "/pip-template"_L1;
+    QVERIFY(FakeHelperEnvironment::writeScriptedPip(pip, mPipLog, mEnvironment->home() + "/received"_L1,
+                                                    "if module == 'faster-whisper':\n"
+                                                    "    wait_for_message()\n"
+                                                    "out(('Successfully installed %s\\n' % module).encode())\n"));
+    const QString python3 = mEnvironment->binDir() + "/python3"_L1;
+    QVERIFY(FakeHelperEnvironment::writeFile(python3, "#!/bin/sh\nmkdir -p \"$3/bin\" && ln -s " + QFile::encodeName(FakeHelperEnvironment::systemPython())
+                                                          + " \"$3/bin/python\" && cp " + QFile::encodeName(pip) + " \"$3/bin/pip\"\n"));
+    QVERIFY(QFile::setPermissions(python3, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+}
+
+void tst_WhisperSpeechToTextInstallPythonWidget::releasePip()
+{
+    // Touched only once pip runs, which removes a leftover at its start.
+    QTRY_VERIFY(FakeHelperEnvironment::readFile(mPipLog).contains("install faster-whisper"));
+    QVERIFY(FakeHelperEnvironment::writeFile(mEnvironment->home() + "/received"_L1, {}));
 }
 
 void tst_WhisperSpeechToTextInstallPythonWidget::layout()
@@ -273,6 +299,7 @@ void tst_WhisperSpeechToTextInstallPythonWidget::installOrdersModules_data()
     QTest::newRow("required ones first") << QStringList{u"numpy"_s, u"torch"_s} << u"faster-whisper, numpy, torch"_s;
     QTest::newRow("case matters") << QStringList{u"Numpy"_s} << u"faster-whisper, numpy, Numpy"_s;
     QTest::newRow("required ones are never dropped") << QStringList{u"faster-whisper"_s} << u"faster-whisper, numpy"_s;
+    QTest::newRow("blank names dropped") << QStringList{QString(), u" "_s, u" torch\n"_s} << u"faster-whisper, numpy, torch"_s;
 }
 
 void tst_WhisperSpeechToTextInstallPythonWidget::installOrdersModules()
@@ -317,7 +344,8 @@ void tst_WhisperSpeechToTextInstallPythonWidget::installFailures_data()
     QTest::newRow("a module cannot be installed")
         << "0"_ba
         << "numpy"_ba
-        << QStringList{u"Successfully installed numpy"_s, u"Unable to install module. Exit code: 1"_s, u"Installation failed."_s};
+        << QStringList{u"Successfully installed numpy"_s, u"Unable to install numpy."_s, u"Unable to install module. Exit code: 1"_s,
+                       u"Installation failed."_s};
 }
 
 void tst_WhisperSpeechToTextInstallPythonWidget::installFailures()
@@ -338,6 +366,9 @@ void tst_WhisperSpeechToTextInstallPythonWidget::installFailures()
     QTRY_VERIFY(log.ended());
     QCOMPARE(log.mSignals, QStringList({u"inProgress(true)"_s, u"inProgress(false)"_s, u"failed"_s}));
     QCOMPARE(log.lines().mid(log.lines().size() - tail.size()), tail);
+    // A failed installation gives the download back, and another try may start.
+    QVERIFY(!panel->isInstalling());
+    QTRY_VERIFY(panel->findChild<QPushButton *>(u"mDownloadModelButton"_s)->isEnabled());
 }
 
 void tst_WhisperSpeechToTextInstallPythonWidget::successfulInstallFillsAnEmptyChooser()
@@ -361,6 +392,56 @@ void tst_WhisperSpeechToTextInstallPythonWidget::successfulInstallFillsAnEmptyCh
     QCOMPARE(log.mSignals.constLast(), u"done"_s);
     QTRY_COMPARE(chooser->count(), 2);
     QTRY_VERIFY(button->isEnabled());
+}
+
+void tst_WhisperSpeechToTextInstallPythonWidget::installListsTheModelsOnDisk()
+{
+    // No environment yet: the listing of the models on disk cannot run, the catalogue can.
+    QVERIFY(QDir(mEnvironment->home() + "/.venv/whisper"_L1).removeRecursively());
+    QTest::ignoreMessage(QtWarningMsg, "Impossible to start WhisperSpeechToTextCachedModelsJob");
+    auto panel = makePanel(scenario("tiny"));
+    auto chooser = panel->findChild<WhisperSpeechToTextModelComboBox *>(u"mModelComboBox"_s);
+    QSignalSpy cached(chooser, &WhisperSpeechToTextModelComboBox::cachedModelsLoaded);
+    QTRY_COMPARE(chooser->count(), 2);
+    QVERIFY(!chooser->cachedModelsKnown());
+
+    useFakeVenvPython();
+    PanelLog log(panel.get());
+    panel->setModules({u"numpy"_s});
+    panel->startInstall();
+    QTRY_VERIFY(log.ended());
+    QCOMPARE(log.mSignals.constLast(), u"done"_s);
+    QTRY_COMPARE(cached.count(), 1);
+    QVERIFY(chooser->isModelDownloaded(u"tiny"_s));
+    QCOMPARE(chooser->itemText(0), u"Tiny (72 MiB, downloaded)"_s);
+}
+
+void tst_WhisperSpeechToTextInstallPythonWidget::oneInstallationAtATime()
+{
+    useVenvWithBlockingPip();
+    auto panel = makePanel(scenario("tiny"));
+    PanelLog log(panel.get());
+    auto button = panel->findChild<QPushButton *>(u"mDownloadModelButton"_s);
+    QTRY_VERIFY(button->isEnabled());
+    QVERIFY(!panel->isBusy());
+
+    panel->setModules({u"numpy"_s});
+    panel->startInstall();
+    QVERIFY(panel->isInstalling());
+    QVERIFY(!button->isEnabled());
+    QTRY_VERIFY(FakeHelperEnvironment::readFile(mPipLog).contains("install faster-whisper"));
+    // A second click while pip writes into the environment: nothing happens.
+    panel->startInstall();
+    QCOMPARE(log.mSignals, QStringList{u"inProgress(true)"_s});
+    QVERIFY(!button->isEnabled());
+
+    releasePip();
+    QTRY_VERIFY(log.ended());
+    QCOMPARE(log.mSignals, QStringList({u"inProgress(true)"_s, u"inProgress(false)"_s, u"done"_s}));
+    QCOMPARE(log.lines().count(u"Creating the python virtual environment…"_s), 1);
+    QCOMPARE(FakeHelperEnvironment::readFile(mPipLog), "install faster-whisper\ninstall numpy\n");
+    QVERIFY(!panel->isBusy());
+    QVERIFY(button->isEnabled());
 }
 
 void tst_WhisperSpeechToTextInstallPythonWidget::downloadShowsProgressAndRefreshes()
@@ -477,15 +558,19 @@ void tst_WhisperSpeechToTextInstallPythonWidget::realInstallation()
                           u"Installing modules in %1/.venv/whisper: faster-whisper, numpy"_s.arg(mEnvironment->home())}));
     QVERIFY2(lines.contains(u"Successfully installed faster-whisper-0.1"_s), qPrintable(lines.join(u'\n')));
     if (succeeds) {
-        QVERIFY(lines.contains(u"Successfully installed numpy-0.1"_s));
-        QCOMPARE(lines.constLast(), u"Installation done."_s);
+        // The listing of the models on disk, rerun now that the environment exists, may add
+        // its hint after the last line of the installation.
+        const qsizetype installed = lines.indexOf(u"Successfully installed numpy-0.1"_s);
+        QVERIFY(installed > 0);
+        QCOMPARE(lines.indexOf(u"Installation done."_s), installed + 1);
         QCOMPARE(log.mSignals, QStringList({u"inProgress(true)"_s, u"inProgress(false)"_s, u"done"_s}));
         QProcess python;
         python.start(WhisperSpeechToTextUtils::venvPython(), {u"-c"_s, u"import faster_whisper, numpy"_s});
         QVERIFY(python.waitForFinished());
         QCOMPARE(python.exitCode(), 0);
     } else {
-        QCOMPARE(lines.mid(lines.size() - 2), QStringList({u"Unable to install module. Exit code: 1"_s, u"Installation failed."_s}));
+        QCOMPARE(lines.mid(lines.size() - 3), QStringList({u"Unable to install numpy."_s, u"Unable to install module. Exit code: 1"_s,
+                                                           u"Installation failed."_s}));
         QCOMPARE(log.mSignals, QStringList({u"inProgress(true)"_s, u"inProgress(false)"_s, u"failed"_s}));
     }
 }
