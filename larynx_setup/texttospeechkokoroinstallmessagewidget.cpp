@@ -4,6 +4,8 @@
 
 #include <QAction>
 
+using namespace Qt::Literals::StringLiterals;
+
 namespace TextEditTextToSpeech
 {
 TextToSpeechKokoroInstallMessageWidget::TextToSpeechKokoroInstallMessageWidget(QWidget *parent)
@@ -14,6 +16,7 @@ TextToSpeechKokoroInstallMessageWidget::TextToSpeechKokoroInstallMessageWidget(Q
     setCloseButtonVisible(true);
 
     auto installAction = new QAction(HostKit::i18ndc(TRANSLATION_DOMAIN, "@action", "Install"), this);
+    installAction->setObjectName(u"installAction"_s);
     connect(installAction, &QAction::triggered, this, [this] {
         Q_EMIT installPackages(mMissingPackages);
     });

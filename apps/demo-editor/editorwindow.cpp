@@ -7,7 +7,6 @@
 #include <texttospeechkokorocheckjob.h>
 #include <texttospeechkokoroinstallmessagewidget.h>
 #include <texttospeechkokoroinstallpythondialog.h>
-#include <texttospeechkokoroinstallpythonwidget.h>
 #include <texttospeechkokoroutils.h>
 #include <whisperspeechtotextcheckjob.h>
 #include <whisperspeechtotextinstallmessagewidget.h>
@@ -310,14 +309,16 @@ void EditorWindow::installKokoro(const QStringList &modules)
     if (!mKokoroInstallDialog) {
         mKokoroInstallDialog = new TextToSpeechKokoroInstallPythonDialog(this);
         mKokoroInstallDialog->setObjectName(u"kokoroInstallDialog"_s);
-        // The dialog does not report the outcome of its installation; its panel does.
-        auto panel = mKokoroInstallDialog->findChild<TextToSpeechKokoroInstallPythonWidget *>(u"mKokoroInstallPythonWidget"_s);
-        const auto installEnded = [this] {
+        connect(mKokoroInstallDialog, &TextToSpeechKokoroInstallPythonDialog::installDone, this, [this] {
             mKokoroInstalling = false;
             checkKokoro();
-        };
-        connect(panel, &TextToSpeechKokoroInstallPythonWidget::installDone, this, installEnded);
-        connect(panel, &TextToSpeechKokoroInstallPythonWidget::installFailed, this, installEnded);
+        });
+        connect(mKokoroInstallDialog, &TextToSpeechKokoroInstallPythonDialog::installFailed, this, [this] {
+            mKokoroInstalling = false;
+            showError(u"Installing read-aloud failed. The install window's log says why."_s);
+            // A failed installation may still have changed what the environment holds.
+            checkKokoro();
+        });
     }
     showInstallDialog(mKokoroInstallDialog);
     if (mKokoroInstalling)

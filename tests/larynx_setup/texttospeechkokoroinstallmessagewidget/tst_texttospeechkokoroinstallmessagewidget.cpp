@@ -28,6 +28,8 @@ void tst_TextToSpeechKokoroInstallMessageWidget::looksLikeAnErrorBanner()
     QCOMPARE(banner.actions().size(), 1);
     QCOMPARE(banner.actions().constFirst()->text(), u"Install"_s);
     QCOMPARE(banner.actions().constFirst()->parent(), &banner);
+    // Named like the dictation banner's action, so a host finds either the same way.
+    QCOMPARE(banner.actions().constFirst()->objectName(), u"installAction"_s);
 }
 
 void tst_TextToSpeechKokoroInstallMessageWidget::installHandsBackTheStoredList_data()
