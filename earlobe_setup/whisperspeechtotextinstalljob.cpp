@@ -108,7 +108,9 @@ void WhisperSpeechToTextInstallJob::slotFinished(int exitCode, QProcess::ExitSta
         installNextModule();
         return;
     }
-    Q_EMIT installMessage(failedModuleMessage());
+    // A line of its own: pip's output may have stopped in the middle of one, and a reader of the
+    // message stream (a terminal) joins what it is given.
+    Q_EMIT installMessage(u'\n' + failedModuleMessage() + u'\n');
     failed("Unable to install module. Exit code: "_L1 + QString::number(exitCode));
 }
 

@@ -105,7 +105,9 @@ void TextToSpeechKokoroInstallJob::slotFinished(int exitCode, QProcess::ExitStat
     }
     // pip's own last words seldom name the module it was asked for; the user needs that name
     // to know what to fetch by hand.
-    Q_EMIT installMessage("Unable to install "_L1 + mCurrentModule + u'.');
+    // A line of its own: pip's output may have stopped in the middle of one, and a reader of the
+    // message stream (a terminal) joins what it is given.
+    Q_EMIT installMessage(u'\n' + "Unable to install "_L1 + mCurrentModule + u'.' + u'\n');
     failed("Unable to install module. Exit code: "_L1 + QString::number(exitCode));
 }
 

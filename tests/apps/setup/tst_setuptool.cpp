@@ -628,7 +628,7 @@ void tst_SetupTool::installIntoExistingEnvironment_data()
                                         << QByteArray("err(b'ERROR: No matching distribution found for numpy\\n')\nsys.exit(1)\n") << 3
                                         << QStringList{usingWhisper, checking, u"Installing modules: numpy"_s,
                                                        u"ERROR: No matching distribution found for numpy"_s,
-                                                       u"Unable to install module. Exit code: 1"_s}
+                                                       u"Unable to install numpy."_s, u"Unable to install module. Exit code: 1"_s}
                                         << QStringList{u"Installation failed."_s} << QStringList{u"install numpy"_s} << false;
     QTest::newRow("kokoro lacks torch and espeak-ng")
         << u"kokoro"_s << QStringList{} << QByteArray(R"({"available": false, "missing": ["torch"], "espeakNg": ""})") << pipSucceeds << 0

@@ -178,13 +178,13 @@ void tst_WhisperSpeechToTextInstallJob::fakePip_data()
         << u"^\\[faster-whisper\\]\\[numpy\\]$"_s;
     QTest::newRow("first fails, second never tried")
         << two << QByteArray("out(b'ERROR: nothing found\\n')\nsys.exit(1)\n") << false << QByteArray("install faster-whisper\n")
-        << u"^ERROR: nothing found\nUnable to install faster-whisper\\.Unable to install module. Exit code: 1$"_s;
+        << u"^ERROR: nothing found\n\nUnable to install faster-whisper\\.\nUnable to install module. Exit code: 1$"_s;
     QTest::newRow("second fails, exit code in decimal")
         << two << QByteArray("sys.exit(42 if sys.argv[2] == 'numpy' else 0)\n") << false
-        << QByteArray("install faster-whisper\ninstall numpy\n") << u"^Unable to install numpy\\.Unable to install module. Exit code: 42$"_s;
+        << QByteArray("install faster-whisper\ninstall numpy\n") << u"^\nUnable to install numpy\\.\nUnable to install module. Exit code: 42$"_s;
     QTest::newRow("pip crashes") << two << QByteArray("import signal\nout(b'half')\nos.kill(os.getpid(), signal.SIGKILL)\n") << false
                                  << QByteArray("install faster-whisper\n")
-                                 << u"^halfUnable to install faster-whisper\\.Unable to install module. Exit code: \\d+$"_s;
+                                 << u"^half\nUnable to install faster-whisper\\.\nUnable to install module. Exit code: \\d+$"_s;
     // pip's closing error lines name the requirement it gave up on, which may be a dependency.
     QTest::newRow("a dependency fails to build")
         << QStringList{u"faster-whisper"_s}
@@ -193,22 +193,22 @@ void tst_WhisperSpeechToTextInstallJob::fakePip_data()
                       "ERROR: Could not build wheels for av, which is required to install pyproject.toml-based projects\\n')\n"
                       "sys.exit(1)\n")
         << false << QByteArray("install faster-whisper\n")
-        << u"Unable to install faster-whisper: pip failed on av, which it needs\\.Unable to install module. Exit code: 1$"_s;
+        << u"\nUnable to install faster-whisper: pip failed on av, which it needs\\.\nUnable to install module. Exit code: 1$"_s;
     QTest::newRow("no distribution for a dependency")
         << QStringList{u"faster-whisper"_s}
         << QByteArray("err(b'ERROR: Could not find a version that satisfies the requirement ctranslate2>=4 (from faster-whisper)\\n"
                       "ERROR: No matching distribution found for ctranslate2>=4\\n')\nsys.exit(1)\n")
         << false << QByteArray("install faster-whisper\n")
-        << u"Unable to install faster-whisper: pip failed on ctranslate2, which it needs\\.Unable to install module. Exit code: 1$"_s;
+        << u"\nUnable to install faster-whisper: pip failed on ctranslate2, which it needs\\.\nUnable to install module. Exit code: 1$"_s;
     QTest::newRow("the module itself, spelled another way")
         << QStringList{u"Faster_Whisper"_s} << QByteArray("err(b'ERROR: No matching distribution found for faster-whisper\\n')\nsys.exit(1)\n")
         << false << QByteArray("install Faster_Whisper\n")
-        << u"faster-whisper\nUnable to install Faster_Whisper\\.Unable to install module. Exit code: 1$"_s;
+        << u"faster-whisper\n\nUnable to install Faster_Whisper\\.\nUnable to install module. Exit code: 1$"_s;
     QTest::newRow("error line split between reads")
         << QStringList{u"faster-whisper"_s}
         << QByteArray("out(b'ERROR: No matching distribution fo')\nwait_for_message()\ntime.sleep(0.2)\nout(b'und for av\\n')\nsys.exit(1)\n")
         << false << QByteArray("install faster-whisper\n")
-        << u"Unable to install faster-whisper: pip failed on av, which it needs\\.Unable to install module. Exit code: 1$"_s;
+        << u"\nUnable to install faster-whisper: pip failed on av, which it needs\\.\nUnable to install module. Exit code: 1$"_s;
     QTest::newRow("standard error only") << QStringList{u"numpy"_s} << QByteArray("err(b'WARNING: only on stderr\\n')\n") << true
                                          << QByteArray("install numpy\n") << u"^WARNING: only on stderr\n$"_s;
     QTest::newRow("both channels") << QStringList{u"numpy"_s}
@@ -323,7 +323,7 @@ void tst_WhisperSpeechToTextInstallJob::realPip()
     } else {
         QVERIFY2(joined.contains("nosuchmodule"_L1), qPrintable(joined));
         QCOMPARE(run.messages.mid(run.messages.size() - 2),
-                 QStringList({u"Unable to install nosuchmodule."_s, u"Unable to install module. Exit code: 1"_s}));
+                 QStringList({u"\nUnable to install nosuchmodule.\n"_s, u"Unable to install module. Exit code: 1"_s}));
         QVERIFY2(!joined.contains("numpy"_L1), qPrintable(joined));
     }
 

@@ -220,14 +220,14 @@ void tst_TextToSpeechKokoroInstallJob::fakePip_data()
         << QStringList{u"kokoro"_s, u"torch"_s, u"numpy"_s}
         << QByteArray("out(b'ERROR: no kokoro\\n' if module == 'kokoro' else b'ok\\n')\nsys.exit(1 if module == 'kokoro' else 0)\n")
         << false << torchRun + "install kokoro\n"
-        << u"^ok\nERROR: no kokoro\nUnable to install kokoro.Unable to install module. Exit code: 1$"_s;
+        << u"^ok\nERROR: no kokoro\n\nUnable to install kokoro\\.\nUnable to install module. Exit code: 1$"_s;
     QTest::newRow("torch fails, exit code in decimal")
         << QStringList{u"kokoro"_s, u"torch"_s} << QByteArray("sys.exit(42)\n") << false << torchRun
-        << u"^Unable to install torch.Unable to install module. Exit code: 42$"_s;
+        << u"^\nUnable to install torch\\.\nUnable to install module. Exit code: 42$"_s;
     QTest::newRow("pip crashes") << QStringList{u"kokoro"_s, u"numpy"_s}
                                  << QByteArray("import signal\nout(b'half')\nos.kill(os.getpid(), signal.SIGKILL)\n") << false
                                  << QByteArray("install kokoro\n")
-                                 << u"^halfUnable to install kokoro.Unable to install module. Exit code: \\d+$"_s;
+                                 << u"^half\nUnable to install kokoro\\.\nUnable to install module. Exit code: \\d+$"_s;
     QTest::newRow("standard error only") << QStringList{u"kokoro"_s} << QByteArray("err(b'WARNING: only on stderr\\n')\n") << true
                                          << QByteArray("install kokoro\n") << u"^WARNING: only on stderr\n$"_s;
     QTest::newRow("both channels") << QStringList{u"kokoro"_s}
@@ -289,7 +289,7 @@ void tst_TextToSpeechKokoroInstallJob::fakePip()
     if (!succeeds) {
         // The failed module is named in a line of its own, just before the exit code.
         QCOMPARE(run.messages.size() >= 2 ? run.messages.at(run.messages.size() - 2) : QString(),
-                 u"Unable to install %1."_s.arg(QString::fromUtf8(pipRuns.trimmed().split('\n').constLast().split(' ').constLast())));
+                 u"\nUnable to install %1.\n"_s.arg(QString::fromUtf8(pipRuns.trimmed().split('\n').constLast().split(' ').constLast())));
         QVERIFY(run.messages.constLast().startsWith("Unable to install module. Exit code: "_L1));
         QVERIFY(!warningCategories.isEmpty());
         for (const QString &category : std::as_const(warningCategories))
