@@ -1,6 +1,7 @@
 #include "editorwindow.h"
 #include "dictationsettingsdialog.h"
 #include "readaloudcontroller.h"
+#include "sharedsettings.h"
 #include "voicemenu.h"
 
 #include <messagebanner.h>
@@ -138,6 +139,18 @@ void EditorWindow::createActions()
     mDictationSettingsAction = new QAction(QIcon::fromTheme(u"configure"_s), u"Dictation &Settings…"_s, this);
     mDictationSettingsAction->setObjectName(u"dictationSettingsAction"_s);
     connect(mDictationSettingsAction, &QAction::triggered, this, &EditorWindow::showDictationSettings);
+
+    // The install windows also prove a working setup: their Test button says how fast it is.
+    mDictationSetupAction = new QAction(u"Dictation Set&up…"_s, this);
+    mDictationSetupAction->setObjectName(u"dictationSetupAction"_s);
+    connect(mDictationSetupAction, &QAction::triggered, this, [this] {
+        showInstallDialog(whisperInstallDialog());
+    });
+    mReadAloudSetupAction = new QAction(u"Read-Aloud Setu&p…"_s, this);
+    mReadAloudSetupAction->setObjectName(u"readAloudSetupAction"_s);
+    connect(mReadAloudSetupAction, &QAction::triggered, this, [this] {
+        showInstallDialog(kokoroInstallDialog());
+    });
 }
 
 void EditorWindow::createMenus()
@@ -162,6 +175,8 @@ void EditorWindow::createMenus()
     speechMenu->addAction(mReadAloud->saveSpeechAction());
     speechMenu->addSeparator();
     speechMenu->addAction(mCheckSetupAction);
+    speechMenu->addAction(mDictationSetupAction);
+    speechMenu->addAction(mReadAloudSetupAction);
 }
 
 void EditorWindow::createToolBar()
@@ -282,21 +297,7 @@ void EditorWindow::reportSetupChecked()
 
 void EditorWindow::installWhisper(const QStringList &modules)
 {
-    if (!mWhisperInstallDialog) {
-        mWhisperInstallDialog = new WhisperSpeechToTextInstallPythonDialog(this);
-        mWhisperInstallDialog->setObjectName(u"whisperInstallDialog"_s);
-        connect(mWhisperInstallDialog, &WhisperSpeechToTextInstallPythonDialog::installDone, this, [this] {
-            mWhisperInstalling = false;
-            checkWhisper();
-        });
-        connect(mWhisperInstallDialog, &WhisperSpeechToTextInstallPythonDialog::installFailed, this, [this] {
-            mWhisperInstalling = false;
-            showError(u"Installing dictation failed. The install window's log says why."_s);
-            // A failed installation may still have changed what the environment holds.
-            checkWhisper();
-        });
-    }
-    showInstallDialog(mWhisperInstallDialog);
+    showInstallDialog(whisperInstallDialog());
     if (mWhisperInstalling)
         return;
     mWhisperInstalling = true;
@@ -305,6 +306,35 @@ void EditorWindow::installWhisper(const QStringList &modules)
 }
 
 void EditorWindow::installKokoro(const QStringList &modules)
+{
+    showInstallDialog(kokoroInstallDialog());
+    if (mKokoroInstalling)
+        return;
+    mKokoroInstalling = true;
+    mKokoroInstallDialog->setModules(modules);
+    mKokoroInstallDialog->startInstall();
+}
+
+WhisperSpeechToTextInstallPythonDialog *EditorWindow::whisperInstallDialog()
+{
+    if (mWhisperInstallDialog)
+        return mWhisperInstallDialog;
+    mWhisperInstallDialog = new WhisperSpeechToTextInstallPythonDialog(this);
+    mWhisperInstallDialog->setObjectName(u"whisperInstallDialog"_s);
+    connect(mWhisperInstallDialog, &WhisperSpeechToTextInstallPythonDialog::installDone, this, [this] {
+        mWhisperInstalling = false;
+        checkWhisper();
+    });
+    connect(mWhisperInstallDialog, &WhisperSpeechToTextInstallPythonDialog::installFailed, this, [this] {
+        mWhisperInstalling = false;
+        showError(u"Installing dictation failed. The install window's log says why."_s);
+        // A failed installation may still have changed what the environment holds.
+        checkWhisper();
+    });
+    return mWhisperInstallDialog;
+}
+
+TextToSpeechKokoroInstallPythonDialog *EditorWindow::kokoroInstallDialog()
 {
     if (!mKokoroInstallDialog) {
         mKokoroInstallDialog = new TextToSpeechKokoroInstallPythonDialog(this);
@@ -320,12 +350,9 @@ void EditorWindow::installKokoro(const QStringList &modules)
             checkKokoro();
         });
     }
-    showInstallDialog(mKokoroInstallDialog);
-    if (mKokoroInstalling)
-        return;
-    mKokoroInstalling = true;
-    mKokoroInstallDialog->setModules(modules);
-    mKokoroInstallDialog->startInstall();
+    // The test reads with the voice the reader uses, which may have changed since.
+    mKokoroInstallDialog->setTestVoice(ReadAloudSettings::loadVoice());
+    return mKokoroInstallDialog;
 }
 
 void EditorWindow::showInstallDialog(QDialog *dialog)

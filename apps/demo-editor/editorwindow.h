@@ -59,6 +59,8 @@ private:
     void showKokoroMissing(const QString &text, const QStringList &modules);
     void installWhisper(const QStringList &modules);
     void installKokoro(const QStringList &modules);
+    WhisperSpeechToTextInstallPythonDialog *whisperInstallDialog();
+    TextEditTextToSpeech::TextToSpeechKokoroInstallPythonDialog *kokoroInstallDialog();
     void showInstallDialog(QDialog *dialog);
     void reportSetupChecked();
 
@@ -87,6 +89,8 @@ private:
     QAction *mCancelDictationAction = nullptr;
     QAction *mCheckSetupAction = nullptr;
     QAction *mDictationSettingsAction = nullptr;
+    QAction *mDictationSetupAction = nullptr;
+    QAction *mReadAloudSetupAction = nullptr;
 
     // Kept for the window's life: one dialog per feature, which the banner raises, and which
     // closing never destroys while its installation runs.

@@ -1,4 +1,5 @@
 #include "readaloudcontroller.h"
+#include "sharedsettings.h"
 #include "voicemenu.h"
 #include "wavfile.h"
 
@@ -18,11 +19,10 @@ using namespace TextEditTextToSpeech;
 
 namespace
 {
-const QString readAloudGroup = u"ReadAloud"_s;
-const QString voiceKey = u"Voice"_s;
+const QString readAloudGroup = ReadAloudSettings::group();
+const QString voiceKey = ReadAloudSettings::voiceKey();
 const QString rateKey = u"Rate"_s;
 const QString volumeKey = u"Volume"_s;
-const QString defaultVoice = u"af_heart"_s;
 
 bool isReading(TextToSpeechState state)
 {
@@ -162,7 +162,7 @@ void ReadAloudController::createSliders()
 void ReadAloudController::loadSettings()
 {
     const HostKit::ConfigGroup group(readAloudGroup);
-    const QString voice = group.readEntry(voiceKey, defaultVoice);
+    const QString voice = ReadAloudSettings::loadVoice();
     mSpeech->setVoiceIdentifier(voice);
     mVoiceMenu->setCurrentVoice(voice);
     mRateSlider->setValue(group.readEntry(rateKey, u"0"_s).toInt());

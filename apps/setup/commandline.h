@@ -23,6 +23,7 @@ public:
     [[nodiscard]] QString command() const;
     [[nodiscard]] QStringList commandArguments() const;
     [[nodiscard]] bool isSet(const QString &option) const;
+    [[nodiscard]] QString value(const QString &option) const;
 
 private:
     struct CommandInfo {

@@ -1,6 +1,6 @@
 // earlobe-larynx-setup: checks and installs the python environments of dictation and
-// read-aloud, and downloads whisper models and kokoro voices, with the same jobs as the
-// install dialogs.
+// read-aloud, downloads whisper models and kokoro voices, and tests that each feature works,
+// with the same jobs as the install dialogs.
 #include "checkcommand.h"
 #include "commandline.h"
 #include "console.h"
@@ -10,6 +10,7 @@
 #include "installcommand.h"
 #include "modelscommand.h"
 #include "sharedsettings.h"
+#include "testcommand.h"
 #include "voicescommand.h"
 
 #include <QCoreApplication>
@@ -46,6 +47,11 @@ std::unique_ptr<Command> createCommand(const CommandLine &commandLine)
         return std::make_unique<DownloadModelCommand>(arguments.value(0), commandLine.isSet(u"select"_s));
     if (name == u"voices"_s)
         return std::make_unique<VoicesCommand>();
+    if (name == u"test"_s) {
+        const Feature feature = features(arguments).constFirst();
+        const QString choice = commandLine.value(feature.kind() == Feature::Kind::Whisper ? u"model"_s : u"voice"_s);
+        return std::make_unique<TestCommand>(feature, choice);
+    }
     return std::make_unique<DownloadVoicesCommand>(arguments, commandLine.isSet(u"all"_s));
 }
 } // namespace
