@@ -1910,8 +1910,8 @@ def time_model(emit, source, device, compute_type, language):
     audio = window_audio()
     began = time.monotonic()
     model = construct_model(source, device, compute_type)
-    warm_up(model)
     load_seconds = time.monotonic() - began
+    warm_up(model)
     emit({"type": "stage", "stage": "time", "device": device, "computeType": compute_type})
     began = time.monotonic()
     transcribe(model, audio, language, None, PREVIEW, lambda: False)
