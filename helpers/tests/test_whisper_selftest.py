@@ -114,7 +114,7 @@ class VerdictTest(SelfTestCase):
         for index, (options, language) in enumerate(cases):
             with self.subTest(options=options):
                 self.log_path = os.path.join(self.tmp, "standin-%d.log" % index)
-                _stages, result, _run = self.selftest(options)
+                self.selftest(options)
                 self.assertEqual([c["language"] for c in self.timed_passes()], [language])
                 # A detection pass would double the figure.
                 self.assertEqual(self.log_events("detect"), [])
@@ -174,7 +174,8 @@ class DeviceTest(SelfTestCase):
         self.assertEqual(stages[0]["device"], "cpu")
         self.assertEqual([s["stage"] for s in stages], ["load", "time"])
         self.assertEqual((result["device"], result["computeType"]), ("cpu", "int8"))
-        self.assertFalse({"requestedDevice", "requestedComputeType", "fallbackReason"} & set(result))
+        self.assertFalse({"requestedDevice", "requestedComputeType", "fallbackReason"}
+                         & set(result))
         self.assertEqual(self.loads(), [("cpu", "int8", run.pid)])
 
     def test_a_working_gpu_is_timed_in_a_child_whose_progress_comes_at_once(self):
