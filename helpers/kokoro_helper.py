@@ -8,6 +8,8 @@ larynx libraries, which start it with one of these modes:
   download --json [model] VOICE...    fetch the model and voices into the Hugging Face cache
                                       (with the python packages their languages need)
   serve                               text to speech over binary frames on stdin/stdout
+  selftest VOICE                      load the model and the voice, time one sentence:
+                                      does read-aloud work here, and is it fast enough
 
 Standard output carries nothing but the mode's format. Anything else,
 including prints from the libraries we load, goes to standard error.
@@ -28,6 +30,7 @@ import shutil
 import subprocess
 import sys
 import threading
+import time
 import traceback
 import unicodedata
 
@@ -629,6 +632,10 @@ class Synthesizer:
         self._model = None
         self._pipelines = {}
 
+    @property
+    def model(self):
+        return self._model
+
     def load(self):
         if self._model is not None:
             return
@@ -946,9 +953,173 @@ def run_serve(out):
     return 0
 
 
+# ---------------------------------------------------------------- self-test
+#
+# Answers "does read-aloud work here, and how fast": the model and the
+# voice's pipeline loaded as serve loads them, then one sentence of about
+# five seconds of speech synthesized the way serve synthesizes a request.
+# Everything it needs must already be on disk: offline, it says what to
+# download instead of fetching it.
+
+# The verdict on the real-time factor (synthesis time over audio time).
+# Below 1 synthesis keeps ahead of playback; the margin below SMOOTH_RTF
+# absorbs a sentence that is slower than average or a busy computer.
+SMOOTH_RTF = 0.7
+TIGHT_RTF = 1.0
+
+WARM_UP_PHRASES = {
+    "a": "Hello there.",
+    "b": "Hello there.",
+    "e": "Hola a todos.",
+    "f": "Bonjour à tous.",
+    "h": "नमस्ते दोस्तों।",
+    "i": "Ciao a tutti.",
+    "j": "こんにちは。",
+    "p": "Olá a todos.",
+    "z": "大家好。",
+}
+TEST_SENTENCES = {
+    "a": "The quick brown fox jumps over the lazy dog, and then it takes a short nap "
+         "in the warm afternoon sun.",
+    "b": "Good morning! The kettle is on, and there is fresh bread and marmalade on the "
+         "table for everyone.",
+    "e": "El zorro marrón salta sobre el perro perezoso y luego descansa un rato bajo el "
+         "sol de la tarde.",
+    "f": "Le renard brun saute par-dessus le chien paresseux, puis il fait une courte "
+         "sieste au soleil de l'après-midi.",
+    "h": "भूरी लोमड़ी आलसी कुत्ते के ऊपर से कूदती है और फिर दोपहर की धूप में थोड़ी देर "
+         "आराम करती है।",
+    "i": "La volpe marrone salta sopra il cane pigro e poi si riposa un po' al sole del "
+         "pomeriggio.",
+    "j": "茶色の狐がのんびりした犬を飛び越えて、それから午後の日差しの中で少し昼寝をします。",
+    "p": "A raposa marrom pula sobre o cachorro preguiçoso e depois descansa um pouco ao sol "
+         "da tarde.",
+    "z": "敏捷的棕色狐狸跳过了懒狗，然后在午后温暖的阳光下小睡了一会儿。",
+}
+
+
+class SelfTestProblem(Exception):
+    """Why the voice cannot be tested, as a result line says it."""
+
+    def __init__(self, problem, message, missing=None):
+        super().__init__(message)
+        self.problem = problem
+        self.missing = missing
+
+
+def spacy_model_missing(code):
+    """English pipelines install the spaCy model over the network when it is absent,
+    whatever HF_HUB_OFFLINE says; the voice download installs it beforehand."""
+    if code not in ENGLISH_CODES:
+        return False
+    try:
+        import spacy.util
+    except Exception:
+        return False
+    return not spacy.util.is_package(SPACY_MODEL)
+
+
+def check_ready(voice):
+    """Raises SelfTestProblem when the voice cannot work without something more."""
+    if not valid_voice(voice):
+        raise SelfTestProblem("badVoice", "There is no kokoro voice %r." % (voice,))
+    missing = missing_modules()
+    if missing:
+        raise SelfTestProblem("notInstalled", "Kokoro is not installed. Missing: %s"
+                              % ", ".join(missing), missing)
+    code = voice[0]
+    packages = []
+    for step in missing_steps({code}):
+        if step.pip_name not in packages:
+            packages.append(step.pip_name)
+    if spacy_model_missing(code):
+        packages.append(SPACY_MODEL)
+    if packages:
+        raise SelfTestProblem("missingPackages", "The voice %s needs python packages that are "
+                              "not installed: %s" % (voice, ", ".join(packages)), packages)
+    absent = [name for name in MODEL_FILES + ("voices/%s.pt" % voice,) if not cached_file(name)]
+    if absent:
+        raise SelfTestProblem("notDownloaded", "The voice %s is not downloaded (missing: %s)."
+                              % (voice, ", ".join(absent)))
+
+
+def model_device(model):
+    """"cpu", "cuda", ... where the model runs; "cpu" when it does not say."""
+    device = getattr(model, "device", None)
+    name = str(getattr(device, "type", device) or "").split(":")[0]
+    return name or "cpu"
+
+
+def synthesized_samples(synthesizer, voice, text):
+    request = Request(0, text, voice, 1.0, "float")
+    return sum(samples.size for samples, _marks in synthesizer.segments(request))
+
+
+def rtf_verdict(rtf):
+    if rtf < SMOOTH_RTF:
+        return "smooth"
+    if rtf < TIGHT_RTF:
+        return "tight"
+    return "slow"
+
+
+def self_test(emit, voice):
+    """The result line of the self-test; progress goes to `emit` on the way."""
+    check_ready(voice)
+    code = voice[0]
+    emit({"type": "stage", "stage": "load", "voice": voice})
+    synthesizer = Synthesizer()
+    began = time.monotonic()
+    synthesizer.load()
+    synthesizer.pipeline(code)
+    load_seconds = time.monotonic() - began
+    synthesized_samples(synthesizer, voice, WARM_UP_PHRASES[code])
+    emit({"type": "stage", "stage": "time", "voice": voice})
+    began = time.monotonic()
+    samples = synthesized_samples(synthesizer, voice, TEST_SENTENCES[code])
+    synthesis_seconds = time.monotonic() - began
+    if not samples:
+        raise RuntimeError("the voice %s gave no audio for the test sentence" % voice)
+    audio_seconds = samples / SAMPLE_RATE
+    rtf = synthesis_seconds / audio_seconds
+    return {"type": "result", "ok": True, "voice": voice,
+            "device": model_device(synthesizer.model),
+            "loadSeconds": round(load_seconds, 3),
+            "synthesisSeconds": round(synthesis_seconds, 3),
+            "audioSeconds": round(audio_seconds, 3),
+            "realTimeFactor": round(rtf, 3), "verdict": rtf_verdict(rtf)}
+
+
+def selftest_failure(voice, problem, error, missing=None):
+    result = {"type": "result", "ok": False, "voice": voice, "problem": problem,
+              "error": " ".join(error.split())}
+    if missing is not None:
+        result["missing"] = missing
+    return result
+
+
+def run_selftest(out, args):
+    if len(args) != 1:
+        log("usage: kokoro_helper.py selftest VOICE")
+        return 2
+    voice = args[0]
+    # Only the local cache is looked at: what is missing is reported, never fetched.
+    os.environ["HF_HUB_OFFLINE"] = "1"
+    writer = LineWriter(out)
+    try:
+        result = self_test(writer.emit, voice)
+    except SelfTestProblem as problem:
+        result = selftest_failure(voice, problem.problem, str(problem), problem.missing)
+    except Exception as error:
+        log_failure("the self-test of %s failed" % voice, error)
+        result = selftest_failure(voice, "failed", error_text(error))
+    writer.emit(result)
+    return 0 if result["ok"] else 1
+
+
 # ---------------------------------------------------------------- main
 
-USAGE = "usage: kokoro_helper.py check | download --json [model] VOICE... | serve"
+USAGE = "usage: kokoro_helper.py check | download --json [model] VOICE... | serve | selftest VOICE"
 
 
 def main(argv):
@@ -960,6 +1131,8 @@ def main(argv):
         return run_download(out, argv[2:])
     if mode == "serve":
         return run_serve(out)
+    if mode == "selftest":
+        return run_selftest(out, argv[2:])
     log(USAGE)
     return 2
 

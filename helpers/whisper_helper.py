@@ -11,6 +11,12 @@ earlobe libraries, which start it with one of these modes:
   serve                    streaming dictation over binary frames on stdin/stdout
   probe SOURCE DEVICE TYPE load a model and run one tiny encode (serve's trial of
                            a GPU, in a child process that may die trying)
+  selftest [--model ID] [--device D] [--compute-type C] [--language L]
+                           load a model and time one pass over a full window:
+                           does dictation work here, and is it fast enough
+  time SOURCE DEVICE TYPE LANGUAGE
+                           the self-test's timing on a device other than the
+                           CPU, in a child process that may die trying
 
 Standard output carries nothing but the mode's format. Anything else,
 including prints from the libraries we load, goes to standard error.
@@ -886,14 +892,18 @@ def probe_device(source, device, compute_type):
         return error_text(error)
     if result.returncode == 0:
         return None
-    reason = last_line(result.stderr)
-    if result.returncode < 0:
+    return trial_failure(result.returncode, last_line(result.stderr))
+
+
+def trial_failure(returncode, reason):
+    """Why a trial child failed, from its exit status and its last line on standard error."""
+    if returncode < 0:
         try:
-            name = signal.Signals(-result.returncode).name
+            name = signal.Signals(-returncode).name
         except ValueError:
-            name = "signal %d" % -result.returncode
+            name = "signal %d" % -returncode
         return "the trial run was killed by %s%s" % (name, ": " + reason if reason else "")
-    return reason or "the trial run failed with exit code %d" % result.returncode
+    return reason or "the trial run failed with exit code %d" % returncode
 
 
 def die_with_parent():
@@ -1121,6 +1131,11 @@ LOUD_LEVEL = 328                          # a sample this loud (-40 dBFS) may be
 LOUD_SAMPLES = SAMPLE_RATE // 10          # this much loud audio ends the pause
 AGREEMENT_SLACK = 0.3                     # seconds two passes may differ on a segment's edges
 PROMPT_CHARS = 200
+# The self-test's verdict on one pass over a full window. Partials follow the
+# speaker when a pass takes at most this long...
+LIVE_PASS_SECONDS = 1.5
+# ...and the final text still comes soon enough after the speaker stops.
+FINAL_PASS_SECONDS = 5.0
 TEMPERATURES = (0.0, 0.2, 0.4, 0.6, 0.8, 1.0)
 PUNCTUATION = "".join(chr(c) for c in range(33, 127) if not chr(c).isalnum()) + "…¿¡。、，！？"
 
@@ -1822,9 +1837,257 @@ def run_serve(out):
     os._exit(0)
 
 
+# ---------------------------------------------------------------- self-test
+#
+# Answers "does dictation work here, and how fast": the model serve would
+# use, loaded the way serve loads it, then one preview pass over a full 30-s
+# window, which costs what every pass costs since whisper pads each window
+# to 30 s. A device other than the CPU is timed in a child process, as serve
+# probes it: a GPU without cuDNN kills the process at its first encode.
+
+SELFTEST_OPTIONS = {"--model": "model", "--device": "device", "--compute-type": "computeType",
+                    "--language": "language"}
+SELFTEST_USAGE = ("usage: whisper_helper.py selftest [--model ID] [--device D] "
+                  "[--compute-type C] [--language L]")
+# Quiet noise: the same audio on every run, and no words for the decoder to
+# spend tokens on, so the figure is the encoder's, as in a pause of speech.
+NOISE_SEED = 1616
+NOISE_LEVEL = 0.01
+
+
+def selftest_settings(args):
+    """The settings the options give (empty values left out), or None for bad usage."""
+    settings = {}
+    items = iter(args)
+    for option in items:
+        key = SELFTEST_OPTIONS.get(option)
+        value = next(items, None)
+        if key is None or value is None:
+            return None
+        if value:
+            settings[key] = value
+    return settings
+
+
+def selftest_language(name, setting):
+    """The language of the timed pass: never None, since detecting would add a pass."""
+    code, problem = language_code(setting)
+    if problem:
+        log(problem)
+    if code is None or english_only(name):
+        return "en"
+    return code
+
+
+def selftest_device(device):
+    """The device to time: "auto" is the CPU without a GPU, and CUDA with one."""
+    if device != "auto":
+        return device
+    count = gpu_count()
+    if count == 0:
+        return FALLBACK_DEVICE
+    return "cuda" if count else device
+
+
+def pass_verdict(seconds):
+    if seconds <= LIVE_PASS_SECONDS:
+        return "live"
+    if seconds <= FINAL_PASS_SECONDS:
+        return "final"
+    return "slow"
+
+
+def window_audio():
+    import numpy
+
+    generator = numpy.random.default_rng(NOISE_SEED)
+    return (generator.standard_normal(WHOLE_LIMIT) * NOISE_LEVEL).astype(numpy.float32)
+
+
+def time_model(emit, source, device, compute_type, language):
+    """(load seconds, pass seconds): the model loaded and warmed up as serve does it,
+    then one timed preview pass over a full window, its segments included."""
+    audio = window_audio()
+    began = time.monotonic()
+    model = construct_model(source, device, compute_type)
+    load_seconds = time.monotonic() - began
+    warm_up(model)
+    emit({"type": "stage", "stage": "time", "device": device, "computeType": compute_type})
+    began = time.monotonic()
+    transcribe(model, audio, language, None, PREVIEW, lambda: False)
+    return load_seconds, time.monotonic() - began
+
+
+def run_time(out, args):
+    if len(args) != 4:
+        log("usage: whisper_helper.py time SOURCE DEVICE COMPUTE_TYPE LANGUAGE")
+        return 2
+    die_with_parent()
+    writer = LineWriter(out)
+    try:
+        load_seconds, pass_seconds = time_model(writer.emit, *args)
+    except Exception as error:
+        log_failure("the model does not run on %s with %s" % (args[1], args[2]), error)
+        return 1
+    writer.emit({"type": "timed", "loadSeconds": load_seconds, "passSeconds": pass_seconds})
+    return 0
+
+
+class ErrorTail(threading.Thread):
+    """Passes a child's standard error on to ours and keeps its last line."""
+
+    PREFIX = "whisper_helper: "
+
+    def __init__(self, stream):
+        super().__init__(name="child-stderr", daemon=True)
+        self._stream = stream
+        self.last = ""
+        self.start()
+
+    def run(self):
+        for raw in self._stream:
+            sys.stderr.buffer.write(raw)
+            sys.stderr.flush()
+            line = raw.decode("utf-8", "replace").strip()
+            if line:
+                # Our own log prefix says nothing to the user.
+                self.last = line[len(self.PREFIX):] if line.startswith(self.PREFIX) else line
+
+
+def figures_of(obj):
+    """(load seconds, pass seconds) of the child's "timed" line, or None."""
+    figures = (obj.get("loadSeconds"), obj.get("passSeconds"))
+    if all(isinstance(value, (int, float)) and not isinstance(value, bool) and value >= 0
+           for value in figures):
+        return figures
+    return None
+
+
+def time_in_child(emit, source, device, compute_type, language):
+    """((load seconds, pass seconds), None), or (None, why the child did not time it).
+    The child's stage lines are passed on as they come."""
+    command = [sys.executable, os.path.abspath(__file__), "time", source, device, compute_type,
+               language]
+    try:
+        child = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE)
+    except OSError as error:
+        return None, error_text(error)
+    errors = ErrorTail(child.stderr)
+    expired = threading.Event()
+
+    def expire():
+        expired.set()
+        child.kill()
+
+    timer = threading.Timer(PROBE_TIMEOUT, expire)
+    timer.start()
+    figures = None
+    try:
+        for line in child.stdout:
+            try:
+                obj = json.loads(line.decode("utf-8"))
+            except ValueError:
+                continue
+            if not isinstance(obj, dict):
+                continue
+            if obj.get("type") == "stage":
+                emit(obj)
+            elif obj.get("type") == "timed":
+                figures = figures_of(obj)
+        returncode = child.wait()
+    finally:
+        timer.cancel()
+        child.stdout.close()
+    errors.join()
+    if expired.is_set():
+        return None, "the trial run did not finish within %d s" % PROBE_TIMEOUT
+    if returncode == 0 and figures is not None:
+        return figures, None
+    return None, trial_failure(returncode, errors.last)
+
+
+def time_here(emit, source, device, compute_type, language):
+    """time_in_child's answer, for the CPU, which is timed in this process."""
+    try:
+        return time_model(emit, source, device, compute_type, language), None
+    except Exception as error:
+        log_failure("the model does not run on %s with %s" % (device, compute_type), error)
+        return None, error_text(error)
+
+
+def time_on(emit, source, device, compute_type, language):
+    timer = time_here if device == FALLBACK_DEVICE else time_in_child
+    return timer(emit, source, device, compute_type, language)
+
+
+def selftest_failure(name, problem, error, missing=None):
+    result = {"type": "result", "ok": False, "model": name, "problem": problem,
+              "error": " ".join(error.split())}
+    if missing is not None:
+        result["missing"] = missing
+    return result
+
+
+def selftest_success(name, device, compute_type, figures):
+    load_seconds, pass_seconds = (round(value, 3) for value in figures)
+    return {"type": "result", "ok": True, "model": name, "device": device,
+            "computeType": compute_type, "passSeconds": pass_seconds,
+            "loadSeconds": load_seconds, "verdict": pass_verdict(pass_seconds)}
+
+
+def self_test(emit, settings):
+    """The result line of the self-test; progress goes to `emit` on the way."""
+    name, requested_device, compute_type = model_key(settings)
+    missing = missing_modules()
+    if missing:
+        return selftest_failure(name, "notInstalled", "Whisper is not installed. Missing: %s"
+                                % ", ".join(missing), missing)
+    try:
+        source = model_source(name)
+    except ModelLoadError as error:
+        return selftest_failure(name, "notDownloaded", str(error))
+    language = selftest_language(name, settings.get("language"))
+    device = selftest_device(requested_device)
+    emit({"type": "stage", "stage": "load", "model": name, "device": device,
+          "computeType": compute_type})
+    figures, reason = time_on(emit, source, device, compute_type, language)
+    if figures is not None:
+        return selftest_success(name, device, compute_type, figures)
+    if (device, compute_type) == (FALLBACK_DEVICE, FALLBACK_COMPUTE_TYPE):
+        return selftest_failure(name, "failed", "Unable to run the whisper model %s: %s"
+                                % (name, reason))
+    # What serve does next, so the figure is that of the dictation the user will get.
+    reason = " ".join(reason.split())
+    log("whisper cannot run on", device, "with", compute_type + ":", reason)
+    emit({"type": "stage", "stage": "fallback", "device": FALLBACK_DEVICE,
+          "computeType": FALLBACK_COMPUTE_TYPE, "reason": reason})
+    figures, error = time_on(emit, source, FALLBACK_DEVICE, FALLBACK_COMPUTE_TYPE, language)
+    if figures is None:
+        return selftest_failure(name, "failed", "Unable to run the whisper model %s: %s"
+                                % (name, error))
+    return dict(selftest_success(name, FALLBACK_DEVICE, FALLBACK_COMPUTE_TYPE, figures),
+                requestedDevice=device, requestedComputeType=compute_type,
+                fallbackReason=reason)
+
+
+def run_selftest(out, args):
+    settings = selftest_settings(args)
+    if settings is None:
+        log(SELFTEST_USAGE)
+        return 2
+    # Only the local cache is looked at: a missing model is reported, never fetched.
+    os.environ["HF_HUB_OFFLINE"] = "1"
+    writer = LineWriter(out)
+    result = self_test(writer.emit, settings)
+    writer.emit(result)
+    return 0 if result["ok"] else 1
+
+
 # ---------------------------------------------------------------- main
 
-USAGE = "usage: whisper_helper.py check | models | download (--all | --model ID) | serve"
+USAGE = ("usage: whisper_helper.py check | models | download (--all | --model ID) | serve"
+         " | selftest [OPTION VALUE]...")
 
 
 def main(argv):
@@ -1841,6 +2104,10 @@ def main(argv):
         return run_serve(out)
     if mode == "probe":
         return run_probe(out, args)
+    if mode == "selftest":
+        return run_selftest(out, args)
+    if mode == "time":
+        return run_time(out, args)
     log(USAGE)
     return 2
 

@@ -283,3 +283,63 @@ def of_type(kind, rid=None):
     def predicate(header):
         return header.get("type") == kind and (rid is None or header.get("id") == rid)
     return predicate
+
+
+class TimedRun:
+    """A one-shot mode running in the background (standard input open and never
+    written, as the C++ jobs leave it), whose output lines are read with the
+    time each arrived: a test can tell a progress line that came at once from
+    one that was held back until the end."""
+
+    def __init__(self, script, args, env):
+        self._stdin_read, self._stdin_write = os.pipe()
+        self.proc = subprocess.Popen([PYTHON, script] + list(args), stdin=self._stdin_read,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+        self.pid = self.proc.pid
+        self.lines = []
+        self.stderr = b""
+        self._readers = [threading.Thread(target=self._read_lines, daemon=True),
+                         threading.Thread(target=self._read_errors, daemon=True)]
+        for reader in self._readers:
+            reader.start()
+
+    def _read_lines(self):
+        for line in self.proc.stdout:
+            self.lines.append((time.monotonic(), line))
+
+    def _read_errors(self):
+        self.stderr = self.proc.stderr.read()
+
+    def finish(self, timeout=30):
+        """The exit code, once the process has ended and all its output is read."""
+        try:
+            code = self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            code = None
+        finally:
+            os.close(self._stdin_read)
+            os.close(self._stdin_write)
+        for reader in self._readers:
+            reader.join(timeout=5)
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+        if code is None:
+            raise AssertionError("still running after %d s; stderr:\n%s"
+                                 % (timeout, self.stderr.decode("utf-8", "replace")))
+        return code
+
+    def stdout(self):
+        return b"".join(line for _, line in self.lines)
+
+    def arrival(self, predicate):
+        """When the first line whose JSON object satisfies `predicate` arrived."""
+        for when, line in self.lines:
+            try:
+                obj = json.loads(line.decode("utf-8"))
+            except ValueError:
+                continue
+            if isinstance(obj, dict) and predicate(obj):
+                return when
+        raise AssertionError("no such line in %r" % self.stdout())
