@@ -3,7 +3,6 @@
 #include "earlobe_setup_export.h"
 
 #include <QObject>
-#include <QProcess>
 
 // Creates the dictation feature's virtual environment from scratch with the system
 // "python3": an environment already there is deleted first, off the calling thread. One-shot: emits exactly one
@@ -23,8 +22,6 @@ Q_SIGNALS:
     void installDone();
 
 private:
-    void createVenv(const QString &path);
-    void slotFinished(QProcess *process, const QString &path, int exitCode, QProcess::ExitStatus exitStatus);
-    void slotErrorOccurred(QProcess *process, QProcess::ProcessError error);
+    void venvCreated();
     void failed();
 };

@@ -3,7 +3,6 @@
 #include "larynx_setup_export.h"
 
 #include <QObject>
-#include <QProcess>
 
 namespace TextEditTextToSpeech
 {
@@ -25,9 +24,7 @@ Q_SIGNALS:
     void installDone();
 
 private:
-    void createVenv(const QString &path);
-    void slotFinished(QProcess *process, const QString &path, int exitCode, QProcess::ExitStatus exitStatus);
-    void slotErrorOccurred(QProcess *process, QProcess::ProcessError error);
+    void venvCreated();
     void failed();
 };
 } // namespace TextEditTextToSpeech
