@@ -40,8 +40,11 @@ WhisperSpeechToTextInstallPythonDialog::WhisperSpeechToTextInstallPythonDialog(Q
             &WhisperSpeechToTextInstallPythonDialog::installDone);
     connect(mWhisperInstallPythonWidget, &WhisperSpeechToTextInstallPythonWidget::installFailed, this,
             &WhisperSpeechToTextInstallPythonDialog::installFailed);
+    connect(mWhisperInstallPythonWidget, &WhisperSpeechToTextInstallPythonWidget::selfTestFinished, this,
+            &WhisperSpeechToTextInstallPythonDialog::selfTestFinished);
 
-    new HostKit::DialogSizeKeeper(this, u"WhisperSpeechToTextInstallPythonDialog"_s, QSize(400, 300));
+    // Wide enough for the row of the model chooser and its two buttons.
+    new HostKit::DialogSizeKeeper(this, u"WhisperSpeechToTextInstallPythonDialog"_s, QSize(500, 300));
 }
 
 WhisperSpeechToTextInstallPythonDialog::~WhisperSpeechToTextInstallPythonDialog() = default;
@@ -55,6 +58,11 @@ void WhisperSpeechToTextInstallPythonDialog::startInstall()
 {
     mCloseButton->setEnabled(false);
     mWhisperInstallPythonWidget->startInstall();
+}
+
+void WhisperSpeechToTextInstallPythonDialog::startSelfTest()
+{
+    mWhisperInstallPythonWidget->startSelfTest();
 }
 
 void WhisperSpeechToTextInstallPythonDialog::reject()

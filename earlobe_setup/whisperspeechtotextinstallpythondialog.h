@@ -20,13 +20,16 @@ public:
 
     void setModules(const QStringList &modules);
     void startInstall();
+    void startSelfTest();
 
-    // Refused, with a line in the log saying why, while an installation or a download runs.
+    // Refused, with a line in the log saying why, while an installation or a download runs;
+    // a test alone does not hold the window open.
     void reject() override;
 
 Q_SIGNALS:
     void installDone();
     void installFailed();
+    void selfTestFinished(bool works, const QString &summary);
 
 private:
     WhisperSpeechToTextInstallPythonWidget *const mWhisperInstallPythonWidget;

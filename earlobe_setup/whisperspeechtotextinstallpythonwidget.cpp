@@ -3,6 +3,7 @@
 #include "whisperspeechtotextinstalljob.h"
 #include "whisperspeechtotextinstallpythonevenvjob.h"
 #include "whisperspeechtotextmodelcombobox.h"
+#include "whisperspeechtotextselftestjob.h"
 #include "whisperspeechtotextutils.h"
 
 #include <translation.h>
@@ -11,6 +12,7 @@
 #include <QLabel>
 #include <QLocale>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -30,6 +32,7 @@ WhisperSpeechToTextInstallPythonWidget::WhisperSpeechToTextInstallPythonWidget(Q
     , mPlainTextEdit(new QPlainTextEdit(this))
     , mModelComboBox(new WhisperSpeechToTextModelComboBox(this))
     , mDownloadModelButton(new QPushButton(this))
+    , mTestButton(new QPushButton(this))
     , mDownloadProgressBar(new QProgressBar(this))
 {
     auto mainLayout = new QVBoxLayout(this);
@@ -63,10 +66,16 @@ WhisperSpeechToTextInstallPythonWidget::WhisperSpeechToTextInstallPythonWidget(Q
     mDownloadModelButton->setEnabled(false);
     modelLayout->addWidget(mDownloadModelButton);
 
+    mTestButton->setObjectName(u"mTestButton"_s);
+    mTestButton->setIcon(QIcon::fromTheme(u"system-run"_s));
+    mTestButton->setText(HostKit::i18ndc(TRANSLATION_DOMAIN, "@action:button", "Test"));
+    modelLayout->addWidget(mTestButton);
+
     connect(mDownloadModelButton, &QPushButton::clicked, this, &WhisperSpeechToTextInstallPythonWidget::downloadModel);
+    connect(mTestButton, &QPushButton::clicked, this, &WhisperSpeechToTextInstallPythonWidget::startSelfTest);
     connect(mModelComboBox, &WhisperSpeechToTextModelComboBox::modelsLoaded, mDownloadModelButton, [this] {
         mCatalogueLoaded = true;
-        updateDownloadButton();
+        updateButtons();
     });
     connect(mModelComboBox, &WhisperSpeechToTextModelComboBox::currentModelChanged, this, [this](const QString &identifier) {
         WhisperSpeechToTextUtils::saveModel(identifier);
@@ -79,6 +88,7 @@ WhisperSpeechToTextInstallPythonWidget::WhisperSpeechToTextInstallPythonWidget(Q
     // so opening the panel never rewrites the stored model.
     mModelComboBox->setCurrentModel(WhisperSpeechToTextUtils::loadModel());
     mModelComboBox->fill();
+    updateButtons();
 }
 
 WhisperSpeechToTextInstallPythonWidget::~WhisperSpeechToTextInstallPythonWidget() = default;
@@ -101,6 +111,11 @@ bool WhisperSpeechToTextInstallPythonWidget::isInstalling() const
 bool WhisperSpeechToTextInstallPythonWidget::isDownloading() const
 {
     return mDownloading;
+}
+
+bool WhisperSpeechToTextInstallPythonWidget::isTesting() const
+{
+    return mTesting;
 }
 
 bool WhisperSpeechToTextInstallPythonWidget::isBusy() const
@@ -144,7 +159,7 @@ void WhisperSpeechToTextInstallPythonWidget::startInstall()
     }
 
     mInstalling = true;
-    updateDownloadButton();
+    updateButtons();
     Q_EMIT installInProgress(true);
     appendLog(HostKit::i18nd(TRANSLATION_DOMAIN, "Creating the python virtual environment…"));
     auto job = new WhisperSpeechToTextInstallPythonEvenvJob(this);
@@ -155,7 +170,7 @@ void WhisperSpeechToTextInstallPythonWidget::startInstall()
     connect(job, &WhisperSpeechToTextInstallPythonEvenvJob::installFailed, this, [this] {
         appendLog(HostKit::i18nd(TRANSLATION_DOMAIN, "Unable to create the python virtual environment."));
         mInstalling = false;
-        updateDownloadButton();
+        updateButtons();
         Q_EMIT installInProgress(false);
         Q_EMIT installFailed();
     });
@@ -203,12 +218,17 @@ void WhisperSpeechToTextInstallPythonWidget::finishInstall(bool success)
         appendLog(HostKit::i18nd(TRANSLATION_DOMAIN, "Installation failed."));
     }
     mInstalling = false;
-    updateDownloadButton();
+    updateButtons();
+    // A host may close the panel when told the installation ended.
+    const QPointer<WhisperSpeechToTextInstallPythonWidget> self(this);
     Q_EMIT installInProgress(false);
-    if (success)
-        Q_EMIT installDone();
-    else
+    if (!success) {
         Q_EMIT installFailed();
+        return;
+    }
+    Q_EMIT installDone();
+    if (self)
+        startSelfTest();
 }
 
 void WhisperSpeechToTextInstallPythonWidget::downloadModel()
@@ -225,6 +245,7 @@ void WhisperSpeechToTextInstallPythonWidget::downloadModel()
     connect(job, &WhisperSpeechToTextDownloadModelJob::downloadModelDone, this, [this] {
         setDownloading(false);
         mModelComboBox->refreshCachedModels();
+        startSelfTest();
     });
     connect(job, &WhisperSpeechToTextDownloadModelJob::downloadModelFailed, this, [this, model] {
         appendLog(HostKit::i18nd(TRANSLATION_DOMAIN, "Unable to download the %1 model.", model));
@@ -249,16 +270,45 @@ void WhisperSpeechToTextInstallPythonWidget::showDownloadProgress(int percent, q
 void WhisperSpeechToTextInstallPythonWidget::setDownloading(bool downloading)
 {
     mDownloading = downloading;
-    updateDownloadButton();
+    updateButtons();
     mModelComboBox->setEnabled(!downloading);
     mDownloadProgressBar->setVisible(downloading);
     if (!downloading)
         Q_EMIT installInProgress(false);
 }
 
-void WhisperSpeechToTextInstallPythonWidget::updateDownloadButton()
+void WhisperSpeechToTextInstallPythonWidget::startSelfTest()
+{
+    if (isBusy() || mTesting)
+        return;
+    auto job = new WhisperSpeechToTextSelfTestJob(this);
+    const QString model = mModelComboBox->currentModel();
+    if (!model.isEmpty())
+        job->setModel(model);
+    connect(job, &WhisperSpeechToTextSelfTestJob::testMessage, this, &WhisperSpeechToTextInstallPythonWidget::appendLog);
+    connect(job, &WhisperSpeechToTextSelfTestJob::testDone, this, [this](const QString &summary) {
+        finishSelfTest(true, summary);
+    });
+    connect(job, &WhisperSpeechToTextSelfTestJob::testFailed, this, [this](const QString &summary) {
+        finishSelfTest(false, summary);
+    });
+    mTesting = true;
+    updateButtons();
+    job->start();
+}
+
+void WhisperSpeechToTextInstallPythonWidget::finishSelfTest(bool works, const QString &summary)
+{
+    appendLog(summary);
+    mTesting = false;
+    updateButtons();
+    Q_EMIT selfTestFinished(works, summary);
+}
+
+void WhisperSpeechToTextInstallPythonWidget::updateButtons()
 {
     // A download during an installation would run the helper in an environment pip is still
     // filling.
     mDownloadModelButton->setEnabled(mCatalogueLoaded && !isBusy());
+    mTestButton->setEnabled(!isBusy() && !mTesting && WhisperSpeechToTextSelfTestJob().canStart());
 }

@@ -26,9 +26,16 @@ public:
     // first one's pip is writing into.
     void startInstall();
 
+    // Tests the model shown in the chooser with the stored device, compute type and language,
+    // writing its progress and its one-line verdict into the log. Does nothing while an
+    // installation, a download or another test runs.
+    void startSelfTest();
+
     [[nodiscard]] bool isInstalling() const;
     [[nodiscard]] bool isDownloading() const;
-    // Whether an installation or a model download runs.
+    [[nodiscard]] bool isTesting() const;
+    // Whether an installation or a model download runs. A test does not count: it changes
+    // nothing on disk and may be abandoned.
     [[nodiscard]] bool isBusy() const;
     // Writes text as a line of the log, as the panel's own steps are.
     void appendLogMessage(const QString &text);
@@ -37,6 +44,7 @@ Q_SIGNALS:
     void installDone();
     void installFailed();
     void installInProgress(bool status);
+    void selfTestFinished(bool works, const QString &summary);
 
 private:
     void appendLog(const QString &text);
@@ -46,14 +54,17 @@ private:
     void downloadModel();
     void showDownloadProgress(int percent, qint64 received, qint64 total);
     void setDownloading(bool downloading);
-    void updateDownloadButton();
+    void finishSelfTest(bool works, const QString &summary);
+    void updateButtons();
 
     QPlainTextEdit *const mPlainTextEdit;
     WhisperSpeechToTextModelComboBox *const mModelComboBox;
     QPushButton *const mDownloadModelButton;
+    QPushButton *const mTestButton;
     QProgressBar *const mDownloadProgressBar;
     QStringList mModules;
     bool mCatalogueLoaded = false;
     bool mInstalling = false;
     bool mDownloading = false;
+    bool mTesting = false;
 };

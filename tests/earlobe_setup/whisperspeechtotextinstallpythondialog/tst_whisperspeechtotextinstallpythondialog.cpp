@@ -31,6 +31,7 @@ private Q_SLOTS:
     void closeIsLockedWhileInstalling();
     void closeRefusedWhileAJobRuns_data();
     void closeRefusedWhileAJobRuns();
+    void closeAllowedWhileOnlyATestRuns();
     void keepsItsSize();
     void screenshot();
 
@@ -54,13 +55,24 @@ QByteArray helperScenario()
            R"("download --all":[{"raw":"{\"type\":\"cached\",\"model\":\"tiny\"}\n"}]}})";
 }
 
+// The scenario above, with a self-test that takes a while.
+QByteArray slowSelfTestScenario()
+{
+    QByteArray scenario = helperScenario();
+    scenario.chop(2);
+    return scenario
+        + R"(,"selftest":[{"sleep":800},{"raw":"{\"type\":\"result\",\"ok\":true,\"model\":\"tiny\",\"device\":\"cpu\",)"
+          R"(\"computeType\":\"int8\",\"passSeconds\":0.3,\"verdict\":\"live\"}\n"}]}})";
+}
+
 // The scenario above, with a model download that takes a while.
 QByteArray slowDownloadScenario()
 {
     QByteArray scenario = helperScenario();
     scenario.chop(2);
-    return scenario + R"(,"download":[{"raw":"{\"type\":\"start\",\"model\":\"tiny\"}\n"},{"sleep":600},)"
-                      R"({"raw":"{\"type\":\"finished\",\"model\":\"tiny\"}\n"}]}})";
+    return scenario
+        + R"(,"download":[{"raw":"{\"type\":\"start\",\"model\":\"tiny\"}\n"},{"sleep":600},)"
+          R"({"raw":"{\"type\":\"finished\",\"model\":\"tiny\"}\n"}]}})";
 }
 
 QStringList logLines(const QDialog &dialog)
@@ -99,8 +111,10 @@ void tst_WhisperSpeechToTextInstallPythonDialog::useVenvWithBlockingPip()
                                                     "if module == 'faster-whisper':\n"
                                                     "    wait_for_message()\n"));
     const QString python3 = mEnvironment->binDir() + "/python3"_L1;
-    QVERIFY(FakeHelperEnvironment::writeFile(python3, "#!/bin/sh\nmkdir -p \"$3/bin\" && ln -s " + QFile::encodeName(FakeHelperEnvironment::systemPython())
-                                                          + " \"$3/bin/python\" && cp " + QFile::encodeName(pip) + " \"$3/bin/pip\"\n"));
+    QVERIFY(FakeHelperEnvironment::writeFile(python3,
+                                             "#!/bin/sh\nmkdir -p \"$3/bin\" && ln -s "
+                                                 + QFile::encodeName(FakeHelperEnvironment::systemPython()) + " \"$3/bin/python\" && cp "
+                                                 + QFile::encodeName(pip) + " \"$3/bin/pip\"\n"));
     QVERIFY(QFile::setPermissions(python3, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
 }
 
@@ -226,13 +240,43 @@ void tst_WhisperSpeechToTextInstallPythonDialog::closeRefusedWhileAJobRuns()
     QVERIFY(!dialog.isVisible());
 }
 
+void tst_WhisperSpeechToTextInstallPythonDialog::closeAllowedWhileOnlyATestRuns()
+{
+    QVERIFY(mEnvironment->setScenario(slowSelfTestScenario()));
+    WhisperSpeechToTextInstallPythonDialog dialog;
+    QSignalSpy rejected(&dialog, &QDialog::rejected);
+    QSignalSpy tested(&dialog, &WhisperSpeechToTextInstallPythonDialog::selfTestFinished);
+    auto panel = dialog.findChild<WhisperSpeechToTextInstallPythonWidget *>(u"mWhisperInstallPythonWidget"_s);
+    auto close = dialog.findChild<QPushButton *>(u"mCloseButton"_s);
+    auto test = dialog.findChild<QPushButton *>(u"mTestButton"_s);
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+
+    dialog.startSelfTest();
+    QVERIFY(panel->isTesting());
+    QVERIFY(!test->isEnabled());
+    QVERIFY(close->isEnabled());
+    // A test changes nothing on disk: the window goes at once, without a word in the log.
+    QTest::keyClick(&dialog, Qt::Key_Escape);
+    QCOMPARE(rejected.count(), 1);
+    QVERIFY(!dialog.isVisible());
+    QVERIFY(logLines(dialog).filter(u"stays open"_s).isEmpty());
+
+    // The dialog passes the panel's verdict on.
+    QTRY_COMPARE(tested.count(), 1);
+    QCOMPARE(tested.constFirst().at(0).toBool(), true);
+    QCOMPARE(tested.constFirst().at(1).toString(),
+             u"Dictation works: tiny on CPU (int8), 0.30 s per pass: fast enough for live partials."_s);
+    QCOMPARE(logLines(dialog).constLast(), tested.constFirst().at(1).toString());
+}
+
 void tst_WhisperSpeechToTextInstallPythonDialog::keepsItsSize()
 {
     {
         WhisperSpeechToTextInstallPythonDialog dialog;
         dialog.show();
         QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-        QCOMPARE(dialog.size(), QSize(400, 300));
+        QCOMPARE(dialog.size(), QSize(500, 300));
         dialog.resize(640, 480);
         QTRY_COMPARE(dialog.size(), QSize(640, 480));
         QTest::mouseClick(dialog.findChild<QPushButton *>(u"mCloseButton"_s), Qt::LeftButton);

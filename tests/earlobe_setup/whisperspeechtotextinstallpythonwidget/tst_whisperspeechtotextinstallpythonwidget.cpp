@@ -49,6 +49,10 @@ private Q_SLOTS:
     void failedDownload();
     void realInstallation_data();
     void realInstallation();
+    void testButtonFollowsTheJobs();
+    void whenTheSelfTestRuns_data();
+    void whenTheSelfTestRuns();
+    void oneSelfTestAtATime();
 
 private:
     std::unique_ptr<WhisperSpeechToTextInstallPythonWidget> makePanel(const QByteArray &helperScenario);
@@ -70,13 +74,19 @@ const QByteArray catalogue =
     R"({"raw":"{\"models\":[{\"id\":\"tiny\",\"name\":\"Tiny\",\"sizeMib\":72,\"multilingual\":true,\"default\":true},)"
     R"({\"id\":\"small\",\"name\":\"Small\",\"sizeMib\":462,\"multilingual\":true}]}"})";
 
-QByteArray scenario(const QByteArray &cached = {}, const QByteArray &download = R"({"exit":0})")
+// What the self-test answers unless a test says otherwise.
+const QByteArray selfTestWorks = R"({"raw":"{\"type\":\"result\",\"ok\":true,\"model\":\"tiny\",\"device\":\"cpu\",)"
+                                 R"(\"computeType\":\"int8\",\"passSeconds\":0.3,\"verdict\":\"live\"}\n"})";
+const QString selfTestSummary = u"Dictation works: tiny on CPU (int8), 0.30 s per pass: fast enough for live partials."_s;
+
+QByteArray scenario(const QByteArray &cached = {}, const QByteArray &download = R"({"exit":0})", const QByteArray &selfTest = selfTestWorks)
 {
     QByteArray listing = "[";
     if (!cached.isEmpty())
         listing += R"({"raw":"{\"type\":\"cached\",\"model\":\")" + cached + R"(\"}\n"})";
     listing += "]";
-    return R"({"modes":{"models":[)" + catalogue + R"(],"download --all":)" + listing + R"(,"download":[)" + download + "]}}";
+    return R"({"modes":{"models":[)" + catalogue + R"(],"download --all":)" + listing + R"(,"download":[)" + download + R"(],"selftest":[)"
+        + selfTest + "]}}";
 }
 
 QString storedModel()
@@ -102,6 +112,9 @@ public:
         connect(panel, &WhisperSpeechToTextInstallPythonWidget::installFailed, this, [this] {
             mSignals.append(u"failed"_s);
         });
+        connect(panel, &WhisperSpeechToTextInstallPythonWidget::selfTestFinished, this, [this](bool works, const QString &summary) {
+            mTests.append((works ? u"works: "_s : u"fails: "_s) + summary);
+        });
     }
     [[nodiscard]] QStringList lines() const
     {
@@ -113,6 +126,8 @@ public:
         return mSignals.contains(u"done"_s) || mSignals.contains(u"failed"_s);
     }
     QStringList mSignals;
+    // Each self-test's end: "works: " or "fails: ", then its summary.
+    QStringList mTests;
 
 private:
     WhisperSpeechToTextInstallPythonWidget *mPanel;
@@ -157,8 +172,10 @@ void tst_WhisperSpeechToTextInstallPythonWidget::useVenvWithBlockingPip()
                                                     "    wait_for_message()\n"
                                                     "out(('Successfully installed %s\\n' % module).encode())\n"));
     const QString python3 = mEnvironment->binDir() + "/python3"_L1;
-    QVERIFY(FakeHelperEnvironment::writeFile(python3, "#!/bin/sh\nmkdir -p \"$3/bin\" && ln -s " + QFile::encodeName(FakeHelperEnvironment::systemPython())
-                                                          + " \"$3/bin/python\" && cp " + QFile::encodeName(pip) + " \"$3/bin/pip\"\n"));
+    QVERIFY(FakeHelperEnvironment::writeFile(python3,
+                                             "#!/bin/sh\nmkdir -p \"$3/bin\" && ln -s "
+                                                 + QFile::encodeName(FakeHelperEnvironment::systemPython()) + " \"$3/bin/python\" && cp "
+                                                 + QFile::encodeName(pip) + " \"$3/bin/pip\"\n"));
     QVERIFY(QFile::setPermissions(python3, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
 }
 
@@ -200,6 +217,9 @@ void tst_WhisperSpeechToTextInstallPythonWidget::layout()
     QVERIFY(button && button->objectName() == "mDownloadModelButton"_L1);
     QCOMPARE(button->text(), u"Download Model"_s);
     QVERIFY(!button->isEnabled());
+    auto test = qobject_cast<QPushButton *>(modelLayout->itemAt(3)->widget());
+    QVERIFY(test && test->objectName() == "mTestButton"_L1);
+    QCOMPARE(test->text(), u"Test"_s);
 }
 
 void tst_WhisperSpeechToTextInstallPythonWidget::downloadButtonWaitsForTheCatalogue_data()
@@ -329,6 +349,9 @@ void tst_WhisperSpeechToTextInstallPythonWidget::installOrdersModules()
     }
     expected += u"Installation done."_s;
     QCOMPARE(log.mSignals, QStringList({u"inProgress(true)"_s, u"inProgress(false)"_s, u"done"_s}));
+    // The test that follows a good installation.
+    QTRY_COMPARE(log.mTests.size(), 1);
+    expected += selfTestSummary;
     const QStringList lines = log.lines();
     QVERIFY2(lines == expected, qPrintable(lines.join(u" | "_s)));
     QCOMPARE(FakeHelperEnvironment::readFile(mPipLog), pipRuns);
@@ -341,11 +364,10 @@ void tst_WhisperSpeechToTextInstallPythonWidget::installFailures_data()
     QTest::addColumn<QStringList>("tail");
     QTest::newRow("environment cannot be created")
         << "1"_ba << QByteArray() << QStringList{u"Unable to create the python virtual environment."_s};
-    QTest::newRow("a module cannot be installed")
-        << "0"_ba
-        << "numpy"_ba
-        << QStringList{u"Successfully installed numpy"_s, u"Unable to install numpy."_s, u"Unable to install module. Exit code: 1"_s,
-                       u"Installation failed."_s};
+    QTest::newRow("a module cannot be installed") << "0"_ba
+                                                  << "numpy"_ba
+                                                  << QStringList{u"Successfully installed numpy"_s, u"Unable to install numpy."_s,
+                                                                 u"Unable to install module. Exit code: 1"_s, u"Installation failed."_s};
 }
 
 void tst_WhisperSpeechToTextInstallPythonWidget::installFailures()
@@ -485,8 +507,10 @@ void tst_WhisperSpeechToTextInstallPythonWidget::downloadShowsProgressAndRefresh
     QVERIFY(chooser->isEnabled());
     QTRY_VERIFY(chooser->isModelDownloaded(u"tiny"_s));
     QTRY_COMPARE(cached.count(), 2);
-    // The refreshed listing marks the model downloaded, so the hint is not repeated.
-    QCOMPARE(log.lines().mid(hints), QStringList({u"Downloading the tiny model…"_s, u"The tiny model is downloaded."_s}));
+    QTRY_COMPARE(log.mTests.size(), 1);
+    // The refreshed listing marks the model downloaded, so the hint is not repeated; the test
+    // that follows the download has the last word.
+    QCOMPARE(log.lines().mid(hints), QStringList({u"Downloading the tiny model…"_s, u"The tiny model is downloaded."_s, selfTestSummary}));
 }
 
 void tst_WhisperSpeechToTextInstallPythonWidget::failedDownload()
@@ -569,10 +593,152 @@ void tst_WhisperSpeechToTextInstallPythonWidget::realInstallation()
         QVERIFY(python.waitForFinished());
         QCOMPARE(python.exitCode(), 0);
     } else {
-        QCOMPARE(lines.mid(lines.size() - 3), QStringList({u"Unable to install numpy."_s, u"Unable to install module. Exit code: 1"_s,
-                                                           u"Installation failed."_s}));
+        QCOMPARE(lines.mid(lines.size() - 3),
+                 QStringList({u"Unable to install numpy."_s, u"Unable to install module. Exit code: 1"_s, u"Installation failed."_s}));
         QCOMPARE(log.mSignals, QStringList({u"inProgress(true)"_s, u"inProgress(false)"_s, u"failed"_s}));
     }
+}
+
+void tst_WhisperSpeechToTextInstallPythonWidget::testButtonFollowsTheJobs()
+{
+    useVenvWithBlockingPip();
+    // Slow enough a download and a test to look at the button while they run.
+    auto panel = makePanel(scenario("tiny", R"({"sleep":400})", R"({"sleep":400},)" + selfTestWorks));
+    PanelLog log(panel.get());
+    auto test = panel->findChild<QPushButton *>(u"mTestButton"_s);
+    auto download = panel->findChild<QPushButton *>(u"mDownloadModelButton"_s);
+    QVERIFY(test->isEnabled());
+    QTRY_VERIFY(download->isEnabled());
+
+    // An installation, and the test that follows it.
+    panel->setModules({u"numpy"_s});
+    panel->startInstall();
+    QVERIFY(!test->isEnabled());
+    releasePip();
+    QTRY_VERIFY(log.ended());
+    QVERIFY(panel->isTesting());
+    QVERIFY(!test->isEnabled());
+    QTRY_COMPARE(log.mTests.size(), 1);
+    QVERIFY(test->isEnabled());
+
+    // A download, and the test that follows it.
+    panel->show();
+    QTest::mouseClick(download, Qt::LeftButton);
+    QVERIFY(panel->isDownloading());
+    QVERIFY(!test->isEnabled());
+    QTRY_VERIFY(!panel->isDownloading());
+    QVERIFY(panel->isTesting());
+    QVERIFY(!test->isEnabled());
+    // A test neither holds the panel busy nor stops a download.
+    QVERIFY(!panel->isBusy());
+    QTRY_COMPARE(log.mTests.size(), 2);
+    QVERIFY(test->isEnabled());
+
+    // A click.
+    QTest::mouseClick(test, Qt::LeftButton);
+    QVERIFY(!test->isEnabled());
+    QTRY_COMPARE(log.mTests.size(), 3);
+    QVERIFY(test->isEnabled());
+    QCOMPARE(log.mTests, QStringList(3, u"works: "_s + selfTestSummary));
+
+    // Without an environment there is nothing to run.
+    QVERIFY(QDir(mEnvironment->home() + "/.venv/whisper"_L1).removeRecursively());
+    QTest::ignoreMessage(QtWarningMsg, "Impossible to start WhisperSpeechToTextCachedModelsJob");
+    auto bare = makePanel(scenario());
+    QVERIFY(!bare->findChild<QPushButton *>(u"mTestButton"_s)->isEnabled());
+}
+
+void tst_WhisperSpeechToTextInstallPythonWidget::whenTheSelfTestRuns_data()
+{
+    QTest::addColumn<QString>("trigger");
+    QTest::addColumn<QByteArray>("selfTest");
+    QTest::addColumn<QStringList>("tests");
+    QTest::addColumn<QString>("line");
+
+    const QByteArray staged = R"({"raw":"{\"type\":\"stage\",\"stage\":\"load\",\"model\":\"tiny\"}\n"},)" + selfTestWorks;
+    const QString works = u"works: "_s + selfTestSummary;
+    QTest::newRow("after an installation") << u"install"_s << staged << QStringList{works} << u"selftest --model tiny"_s;
+    QTest::newRow("after a download") << u"download"_s << staged << QStringList{works} << u"selftest --model tiny"_s;
+    QTest::newRow("a click, with the stored settings")
+        << u"click"_s << staged << QStringList{works} << u"selftest --model small --device cuda --compute-type float16 --language de"_s;
+    QTest::newRow("a click, and it does not work")
+        << u"click"_s << QByteArray(R"({"stderr":"RuntimeError: out of memory\n"},{"exit":1})")
+        << QStringList{u"fails: Dictation does not work: RuntimeError: out of memory"_s} << u"selftest --model tiny"_s;
+    QTest::newRow("not after nothing to install") << u"nothing"_s << staged << QStringList() << QString();
+    QTest::newRow("not after a failed installation") << u"failedInstall"_s << staged << QStringList() << QString();
+    QTest::newRow("not after a failed download") << u"failedDownload"_s << staged << QStringList() << QString();
+}
+
+void tst_WhisperSpeechToTextInstallPythonWidget::whenTheSelfTestRuns()
+{
+    QFETCH(QString, trigger);
+    QFETCH(QByteArray, selfTest);
+    QFETCH(QStringList, tests);
+    QFETCH(QString, line);
+
+    if (line.contains("cuda"_L1)) {
+        WhisperSpeechToTextUtils::saveModel(u"small"_s);
+        WhisperSpeechToTextUtils::saveDevice(u"cuda"_s);
+        WhisperSpeechToTextUtils::saveComputeType(u"float16"_s);
+        WhisperSpeechToTextUtils::saveLanguage(u"de"_s);
+    }
+    useFakeVenvPython();
+    if (trigger == "failedInstall"_L1) {
+        qputenv("FAKE_PIP_FAIL", "numpy");
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(u"^\"Unable to install module"_s));
+    }
+    if (trigger == "failedDownload"_L1)
+        QTest::ignoreMessage(QtWarningMsg, "Unable to download model tiny. Exit code: 1");
+    auto panel = makePanel(scenario("tiny", trigger == "failedDownload"_L1 ? R"({"exit":1})" : R"({"exit":0})", selfTest));
+    PanelLog log(panel.get());
+    auto chooser = panel->findChild<WhisperSpeechToTextModelComboBox *>(u"mModelComboBox"_s);
+    QSignalSpy cached(chooser, &WhisperSpeechToTextModelComboBox::cachedModelsLoaded);
+    QTRY_VERIFY(panel->findChild<QPushButton *>(u"mDownloadModelButton"_s)->isEnabled());
+    QTRY_COMPARE(cached.count(), 1);
+    const qsizetype before = log.lines().size();
+
+    panel->show();
+    if (trigger == "install"_L1 || trigger == "failedInstall"_L1 || trigger == "nothing"_L1) {
+        panel->setModules(trigger == "nothing"_L1 ? QStringList() : QStringList{u"numpy"_s});
+        panel->startInstall();
+        QTRY_VERIFY(log.ended());
+    } else if (trigger == "click"_L1) {
+        QTest::mouseClick(panel->findChild<QPushButton *>(u"mTestButton"_s), Qt::LeftButton);
+    } else {
+        QTest::mouseClick(panel->findChild<QPushButton *>(u"mDownloadModelButton"_s), Qt::LeftButton);
+        QTRY_VERIFY(!panel->isDownloading());
+    }
+
+    if (tests.isEmpty()) {
+        QTest::qWait(300);
+        QVERIFY(!panel->isTesting());
+        QCOMPARE(log.mTests, QStringList());
+        QCOMPARE(mEnvironment->startArguments().filter(QRegularExpression(u"^selftest"_s)), QStringList());
+        return;
+    }
+    QTRY_COMPARE(log.mTests, tests);
+    QCOMPARE(mEnvironment->startArguments().filter(QRegularExpression(u"^selftest"_s)), QStringList{line});
+    // Its progress and its summary are the last lines of the log, in order.
+    const QString summary = tests.constFirst().mid(tests.constFirst().indexOf(u' ') + 1);
+    const QStringList lines = log.lines().mid(before);
+    QCOMPARE(lines.constLast(), summary);
+    if (selfTest.contains("stage"))
+        QCOMPARE(lines.at(lines.size() - 2), u"Loading the tiny model…"_s);
+}
+
+void tst_WhisperSpeechToTextInstallPythonWidget::oneSelfTestAtATime()
+{
+    auto panel = makePanel(scenario("tiny", R"({"exit":0})", R"({"sleep":500},)" + selfTestWorks));
+    PanelLog log(panel.get());
+    QTRY_VERIFY(panel->findChild<QPushButton *>(u"mDownloadModelButton"_s)->isEnabled());
+    panel->startSelfTest();
+    QVERIFY(panel->isTesting());
+    panel->startSelfTest();
+    QTRY_COMPARE(log.mTests.size(), 1);
+    QTest::qWait(200);
+    QCOMPARE(log.mTests.size(), 1);
+    QCOMPARE(mEnvironment->startArguments().filter(QRegularExpression(u"^selftest"_s)).size(), 1);
+    QCOMPARE(log.lines().count(selfTestSummary), 1);
 }
 
 QTEST_MAIN(tst_WhisperSpeechToTextInstallPythonWidget)
