@@ -357,6 +357,7 @@ void tst_WhisperSpeechToTextSelfTestJob::realHelperFallsBackFromABrokenGpu()
     const QString repo = cache.path() + "/models--Systran--faster-whisper-small"_L1;
     const QString commit = u"c0ffeec0ffeec0ffeec0ffeec0ffeec0ffeec0ff"_s;
     QVERIFY(QDir().mkpath(repo + "/refs"_L1));
+    QVERIFY(QDir().mkpath(repo + "/snapshots/"_L1 + commit));
     QVERIFY(FakeHelperEnvironment::writeFile(repo + "/refs/main"_L1, commit.toUtf8()));
     for (const char *name : {"config.json", "model.bin", "tokenizer.json", "vocabulary.txt"})
         QVERIFY(FakeHelperEnvironment::writeFile(repo + "/snapshots/"_L1 + commit + u'/' + QLatin1StringView(name), "{}"));
