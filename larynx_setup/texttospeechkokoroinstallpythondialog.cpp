@@ -47,8 +47,12 @@ TextToSpeechKokoroInstallPythonDialog::TextToSpeechKokoroInstallPythonDialog(QWi
     connect(mKokoroInstallPythonWidget, &TextToSpeechKokoroInstallPythonWidget::installInProgress, this, [this] {
         updateCloseButton();
     });
+    connect(mKokoroInstallPythonWidget,
+            &TextToSpeechKokoroInstallPythonWidget::selfTestFinished,
+            this,
+            &TextToSpeechKokoroInstallPythonDialog::selfTestFinished);
 
-    new HostKit::DialogSizeKeeper(this, u"TextToSpeechKokoroInstallPythonDialog"_s, QSize(400, 300));
+    new HostKit::DialogSizeKeeper(this, u"TextToSpeechKokoroInstallPythonDialog"_s, QSize(500, 300));
 }
 
 TextToSpeechKokoroInstallPythonDialog::~TextToSpeechKokoroInstallPythonDialog() = default;
@@ -64,6 +68,16 @@ void TextToSpeechKokoroInstallPythonDialog::startInstall()
     // from within startInstall().
     mCloseButton->setEnabled(false);
     mKokoroInstallPythonWidget->startInstall();
+}
+
+void TextToSpeechKokoroInstallPythonDialog::setTestVoice(const QString &voice)
+{
+    mKokoroInstallPythonWidget->setTestVoice(voice);
+}
+
+void TextToSpeechKokoroInstallPythonDialog::startSelfTest()
+{
+    mKokoroInstallPythonWidget->startSelfTest();
 }
 
 void TextToSpeechKokoroInstallPythonDialog::reject()

@@ -23,14 +23,19 @@ public:
 
     void setModules(const QStringList &modules);
     void startInstall();
+    // Forwarded to the panel.
+    void setTestVoice(const QString &voice);
+    void startSelfTest();
 
-    // Refused, with a line in the log, while an installation or a download runs.
+    // Refused, with a line in the log, while an installation or a download runs; a self-test
+    // alone does not hold the window open.
     void reject() override;
 
 Q_SIGNALS:
     // The installation ended, and the host may check the feature again.
     void installDone();
     void installFailed();
+    void selfTestFinished(bool works, const QString &summary);
 
 private:
     void updateCloseButton();

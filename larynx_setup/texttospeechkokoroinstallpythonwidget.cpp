@@ -2,12 +2,14 @@
 #include "texttospeechkokorodownloadvoicejob.h"
 #include "texttospeechkokoroinstalljob.h"
 #include "texttospeechkokoroinstallpythonevenvjob.h"
+#include "texttospeechkokoroselftestjob.h"
 #include "texttospeechkokoroutils.h"
 #include "texttospeechkokorovoicecombobox.h"
 
 #include <translation.h>
 
 #include <QHBoxLayout>
+#include <QIcon>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -35,6 +37,7 @@ TextToSpeechKokoroInstallPythonWidget::TextToSpeechKokoroInstallPythonWidget(QWi
     , mPlainTextEdit(new QPlainTextEdit(this))
     , mKokoroVoiceComboBox(new TextToSpeechKokoroVoiceComboBox(this))
     , mDownloadButton(new QPushButton(HostKit::i18nd(TRANSLATION_DOMAIN, "Download Voice(s)"), this))
+    , mTestButton(new QPushButton(QIcon::fromTheme(u"system-run"_s), HostKit::i18ndc(TRANSLATION_DOMAIN, "@action:button", "Test"), this))
 {
     auto mainLayout = new QVBoxLayout(this);
     mainLayout->setObjectName(u"mainLayout"_s);
@@ -55,6 +58,11 @@ TextToSpeechKokoroInstallPythonWidget::TextToSpeechKokoroInstallPythonWidget(QWi
 
     voiceLayout->addWidget(mDownloadButton);
     connect(mDownloadButton, &QPushButton::clicked, this, &TextToSpeechKokoroInstallPythonWidget::downloadVoices);
+
+    mTestButton->setObjectName(u"mTestButton"_s);
+    voiceLayout->addWidget(mTestButton);
+    connect(mTestButton, &QPushButton::clicked, this, &TextToSpeechKokoroInstallPythonWidget::startSelfTest);
+    updateDownloadButton();
 
     mKokoroVoiceComboBox->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
 }
@@ -88,6 +96,11 @@ bool TextToSpeechKokoroInstallPythonWidget::isDownloading() const
     return mDownloading;
 }
 
+bool TextToSpeechKokoroInstallPythonWidget::isTesting() const
+{
+    return mTesting;
+}
+
 void TextToSpeechKokoroInstallPythonWidget::reportCloseRefused()
 {
     if (mInstalling)
@@ -109,10 +122,18 @@ void TextToSpeechKokoroInstallPythonWidget::setDownloading(bool downloading)
     updateDownloadButton();
 }
 
+void TextToSpeechKokoroInstallPythonWidget::setTesting(bool testing)
+{
+    mTesting = testing;
+    updateDownloadButton();
+}
+
 void TextToSpeechKokoroInstallPythonWidget::updateDownloadButton()
 {
     // A download runs the environment's interpreter, which the installation may be rebuilding.
     mDownloadButton->setEnabled(!mInstalling && !mDownloading);
+    // Looked up again each time: the environment appears with the first installation.
+    mTestButton->setEnabled(!mInstalling && !mDownloading && !mTesting && TextToSpeechKokoroSelfTestJob().canStart());
 }
 
 void TextToSpeechKokoroInstallPythonWidget::startInstall()
@@ -162,6 +183,7 @@ void TextToSpeechKokoroInstallPythonWidget::installModules()
         appendLog(HostKit::i18nd(TRANSLATION_DOMAIN, "Installation done."));
         setInstalling(false);
         Q_EMIT installDone();
+        runSelfTest(testVoice());
     });
     connect(job, &TextToSpeechKokoroInstallJob::installFailed, this, [this] {
         appendLog(HostKit::i18nd(TRANSLATION_DOMAIN, "Installation failed."));
@@ -179,13 +201,16 @@ void TextToSpeechKokoroInstallPythonWidget::downloadVoices()
     // With nothing ticked the job refuses, and says so through its failure signal like any
     // other failed download.
     auto job = new TextToSpeechKokoroDownloadVoiceJob(this);
-    job->setVoices(mKokoroVoiceComboBox->selectedVoices());
+    const QStringList voices = mKokoroVoiceComboBox->selectedVoices();
+    job->setVoices(voices);
     setDownloading(true);
     Q_EMIT installInProgress(true);
-    connect(job, &TextToSpeechKokoroDownloadVoiceJob::downloadVoicesDone, this, [this] {
+    connect(job, &TextToSpeechKokoroDownloadVoiceJob::downloadVoicesDone, this, [this, voices] {
         appendLog(HostKit::i18nd(TRANSLATION_DOMAIN, "Download Voices done."));
         setDownloading(false);
         Q_EMIT installInProgress(false);
+        // What was just fetched is what the user wants to hear working.
+        runSelfTest(voices.constFirst());
     });
     connect(job, &TextToSpeechKokoroDownloadVoiceJob::downloadVoicesFailed, this, [this] {
         appendLog(HostKit::i18nd(TRANSLATION_DOMAIN, "Unable to download voice."));
@@ -193,6 +218,51 @@ void TextToSpeechKokoroInstallPythonWidget::downloadVoices()
         Q_EMIT installInProgress(false);
     });
     connect(job, &TextToSpeechKokoroDownloadVoiceJob::downloadMessage, this, &TextToSpeechKokoroInstallPythonWidget::appendLog);
+    job->start();
+}
+
+void TextToSpeechKokoroInstallPythonWidget::setTestVoice(const QString &voice)
+{
+    mTestVoice = voice;
+}
+
+QString TextToSpeechKokoroInstallPythonWidget::testVoice() const
+{
+    if (!mTestVoice.isEmpty())
+        return mTestVoice;
+    const QStringList ticked = mKokoroVoiceComboBox->selectedVoices();
+    return ticked.isEmpty() ? u"af_heart"_s : ticked.constFirst();
+}
+
+void TextToSpeechKokoroInstallPythonWidget::startSelfTest()
+{
+    // The button is disabled while work runs, but a click may already be queued; an
+    // installation may be rebuilding the interpreter the test would run.
+    if (mInstalling || mDownloading)
+        return;
+    runSelfTest(testVoice());
+}
+
+void TextToSpeechKokoroInstallPythonWidget::runSelfTest(const QString &voice)
+{
+    // A download that ends while an installation rebuilds the environment waits for the
+    // test after that installation.
+    if (mTesting || mInstalling)
+        return;
+    auto job = new TextToSpeechKokoroSelfTestJob(this);
+    job->setVoice(voice);
+    setTesting(true);
+    connect(job, &TextToSpeechKokoroSelfTestJob::testMessage, this, &TextToSpeechKokoroInstallPythonWidget::appendLog);
+    connect(job, &TextToSpeechKokoroSelfTestJob::testDone, this, [this](const QString &summary) {
+        appendLog(summary);
+        setTesting(false);
+        Q_EMIT selfTestFinished(true, summary);
+    });
+    connect(job, &TextToSpeechKokoroSelfTestJob::testFailed, this, [this](const QString &summary) {
+        appendLog(summary);
+        setTesting(false);
+        Q_EMIT selfTestFinished(false, summary);
+    });
     job->start();
 }
 } // namespace TextEditTextToSpeech

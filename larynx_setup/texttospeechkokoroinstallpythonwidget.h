@@ -16,7 +16,8 @@ class TextToSpeechKokoroVoiceComboBox;
 // installs the python modules, tells when espeak-ng is missing, and downloads the ticked
 // voices, writing every step into a log. One installation runs at a time, and no download
 // starts while one of them runs; the dialog around it follows its signals to lock its close
-// button.
+// button. A self-test of one voice runs on demand and after every installation or download
+// that ended well; it changes nothing on disk, so it never holds the dialog open.
 class LARYNX_SETUP_EXPORT TextToSpeechKokoroInstallPythonWidget : public QWidget
 {
     Q_OBJECT
@@ -29,8 +30,14 @@ public:
 
     void startInstall();
 
+    // The voice the self-test speaks with; empty means the first voice ticked, else af_heart.
+    void setTestVoice(const QString &voice);
+    // Does nothing while a test, an installation or a download runs.
+    void startSelfTest();
+
     [[nodiscard]] bool isInstalling() const;
     [[nodiscard]] bool isDownloading() const;
+    [[nodiscard]] bool isTesting() const;
     // Writes into the log why the window cannot be closed now; the caller refused it.
     void reportCloseRefused();
 
@@ -38,6 +45,7 @@ Q_SIGNALS:
     void installDone();
     void installFailed();
     void installInProgress(bool status);
+    void selfTestFinished(bool works, const QString &summary);
 
 private:
     void appendLog(const QString &text);
@@ -46,12 +54,18 @@ private:
     void setInstalling(bool installing);
     void setDownloading(bool downloading);
     void updateDownloadButton();
+    void runSelfTest(const QString &voice);
+    void setTesting(bool testing);
+    [[nodiscard]] QString testVoice() const;
 
     QPlainTextEdit *const mPlainTextEdit;
     TextToSpeechKokoroVoiceComboBox *const mKokoroVoiceComboBox;
     QPushButton *const mDownloadButton;
+    QPushButton *const mTestButton;
     QStringList mModules;
+    QString mTestVoice;
     bool mInstalling = false;
     bool mDownloading = false;
+    bool mTesting = false;
 };
 } // namespace TextEditTextToSpeech

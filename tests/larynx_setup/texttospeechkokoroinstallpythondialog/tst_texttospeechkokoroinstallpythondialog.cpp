@@ -38,6 +38,7 @@ private Q_SLOTS:
     void closeIsRefusedWhileWorking();
     void downloadEndingDuringInstallKeepsCloseLocked();
     void keepsItsSize();
+    void selfTestLeavesCloseAllowed();
     void realInstallation_data();
     void realInstallation();
 
@@ -75,6 +76,21 @@ QPushButton *downloadButton(const QDialog &dialog)
     return qobject_cast<QPushButton *>(voiceLayout->itemAt(2)->widget());
 }
 
+// The helper's self-test of any voice: it works, after a moment.
+constexpr auto selfTestWorks = "\"selftest\":[{\"sleep\":300},{\"raw\":\"{\\\"type\\\":\\\"result\\\",\\\"ok\\\":true,"
+                               "\\\"synthesisSeconds\\\":1.2,\\\"audioSeconds\\\":4.8,\\\"realTimeFactor\\\":0.25,"
+                               "\\\"verdict\\\":\\\"smooth\\\"}\\n\"}]";
+
+QByteArray withSelfTest(const QByteArray &modes)
+{
+    return "{\"modes\":{"_ba + modes + (modes.isEmpty() ? "" : ",") + selfTestWorks + "}}";
+}
+
+QString worksLine(const QString &voice)
+{
+    return u"Read-aloud works: %1 on CPU, 4.8 s of speech in 1.2 s (real-time factor 0.25): fast enough to read without pauses."_s.arg(voice);
+}
+
 bool makeWheels(const QString &folder, const QStringList &distributions)
 {
     if (!QDir().mkpath(folder))
@@ -95,6 +111,7 @@ void tst_TextToSpeechKokoroInstallPythonDialog::init()
     mEnvironment = std::make_unique<FakeHelperEnvironment>();
     QVERIFY(mEnvironment->installFakeHelper(u"kokoro_helper.py"_s));
     QVERIFY(mEnvironment->createVenv(u"kokoro"_s));
+    QVERIFY(mEnvironment->setScenario(withSelfTest({})));
     // A quick stand-in for "python3.11 -m venv"; the real one is used where it matters.
     QVERIFY(mEnvironment->installScript(QStringLiteral(FIXTURES_DIR "/fake_venv_python.py"), u"python3.11"_s));
 }
@@ -190,7 +207,14 @@ void tst_TextToSpeechKokoroInstallPythonDialog::closeIsLockedWhileInstalling()
     QVERIFY(!close->isEnabled());
     QTRY_COMPARE(done.count() + failed.count(), 1);
     QVERIFY(close->isEnabled());
-    QCOMPARE(logLines(dialog).constLast(), lastLine);
+    // The test after a good installation does not hold the window.
+    QCOMPARE(panelOf(dialog)->isTesting(), succeeds);
+    QTRY_VERIFY(!panelOf(dialog)->isTesting());
+    QStringList tail{lastLine};
+    if (succeeds)
+        tail.append(worksLine(u"af_heart"_s));
+    const QStringList lines = logLines(dialog);
+    QCOMPARE(lines.mid(lines.size() - tail.size()), tail);
     QTest::qWait(200);
     QCOMPARE(done.count(), succeeds ? 1 : 0);
     QCOMPARE(failed.count(), succeeds ? 0 : 1);
@@ -198,7 +222,8 @@ void tst_TextToSpeechKokoroInstallPythonDialog::closeIsLockedWhileInstalling()
 
 void tst_TextToSpeechKokoroInstallPythonDialog::closeIsLockedWhileDownloading()
 {
-    QVERIFY(mEnvironment->setScenario(R"({"modes":{"download":[{"sleep":500},{"raw":"{\"type\":\"downloading\",\"file\":\"x\"}\n"}]}})"));
+    const QByteArray scenario = withSelfTest(R"("download":[{"sleep":500},{"raw":"{\"type\":\"downloading\",\"file\":\"x\"}\n"}])");
+    QVERIFY(mEnvironment->setScenario(scenario));
     TextToSpeechKokoroInstallPythonDialog dialog;
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
@@ -207,8 +232,8 @@ void tst_TextToSpeechKokoroInstallPythonDialog::closeIsLockedWhileDownloading()
     QTest::mouseClick(downloadButton(dialog), Qt::LeftButton);
     QVERIFY(!close->isEnabled());
     QTRY_VERIFY(close->isEnabled());
-    QCOMPARE(logLines(dialog), QStringList({u"Downloading x…"_s, u"Download Voices done."_s}));
-    QCOMPARE(mEnvironment->startArguments(), QStringList{u"download --json model af_heart"_s});
+    QTRY_COMPARE(logLines(dialog), QStringList({u"Downloading x…"_s, u"Download Voices done."_s, worksLine(u"af_heart"_s)}));
+    QCOMPARE(mEnvironment->startArguments(), QStringList({u"download --json model af_heart"_s, u"selftest af_heart"_s}));
 }
 
 void tst_TextToSpeechKokoroInstallPythonDialog::closeIsRefusedWhileWorking_data()
@@ -295,7 +320,7 @@ void tst_TextToSpeechKokoroInstallPythonDialog::keepsItsSize()
         TextToSpeechKokoroInstallPythonDialog dialog;
         dialog.show();
         QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-        QCOMPARE(dialog.size(), QSize(400, 300));
+        QCOMPARE(dialog.size(), QSize(500, 300));
         dialog.resize(640, 480);
         QTRY_COMPARE(dialog.size(), QSize(640, 480));
         QTest::mouseClick(closeButton(dialog), Qt::LeftButton);
@@ -305,6 +330,25 @@ void tst_TextToSpeechKokoroInstallPythonDialog::keepsItsSize()
     again.show();
     QVERIFY(QTest::qWaitForWindowExposed(&again));
     QCOMPARE(again.size(), QSize(640, 480));
+}
+
+void tst_TextToSpeechKokoroInstallPythonDialog::selfTestLeavesCloseAllowed()
+{
+    const QByteArray scenario = R"({"modes":{"selftest":[{"sleep":2000}]}})";
+    QVERIFY(mEnvironment->setScenario(scenario));
+    TextToSpeechKokoroInstallPythonDialog dialog;
+    QSignalSpy rejected(&dialog, &QDialog::rejected);
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    dialog.setTestVoice(u"bf_emma"_s);
+    dialog.startSelfTest();
+    QVERIFY(panelOf(dialog)->isTesting());
+    QVERIFY(closeButton(dialog)->isEnabled());
+    QVERIFY(!dialog.findChild<QPushButton *>(u"mTestButton"_s)->isEnabled());
+    QTRY_COMPARE(mEnvironment->startArguments(), QStringList{u"selftest bf_emma"_s});
+    QTest::keyClick(&dialog, Qt::Key_Escape);
+    QVERIFY(!dialog.isVisible());
+    QCOMPARE(rejected.count(), 1);
 }
 
 void tst_TextToSpeechKokoroInstallPythonDialog::realInstallation_data()
@@ -336,6 +380,7 @@ void tst_TextToSpeechKokoroInstallPythonDialog::realInstallation()
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
     QSignalSpy done(panelOf(dialog), &TextToSpeechKokoroInstallPythonWidget::installDone);
     QSignalSpy failed(panelOf(dialog), &TextToSpeechKokoroInstallPythonWidget::installFailed);
+    QSignalSpy tested(&dialog, &TextToSpeechKokoroInstallPythonDialog::selfTestFinished);
     auto close = closeButton(dialog);
     dialog.setModules({u"espeak-ng"_s, u"kokoro"_s, u"torch"_s});
     dialog.startInstall();
@@ -354,11 +399,15 @@ void tst_TextToSpeechKokoroInstallPythonDialog::realInstallation()
         QCOMPARE(lines.mid(lines.size() - 3),
                  QStringList({u"Unable to install kokoro."_s, u"Unable to install module. Exit code: 1"_s, u"Installation failed."_s}));
         QCOMPARE(failed.count(), 1);
+        QVERIFY(tested.isEmpty());
         return;
     }
     QVERIFY(lines.contains(u"Successfully installed kokoro-0.1"_s));
-    QCOMPARE(lines.constLast(), u"Installation done."_s);
+    QVERIFY(lines.contains(u"Installation done."_s));
     QCOMPARE(done.count(), 1);
+    QTRY_COMPARE(tested.count(), 1);
+    QCOMPARE(tested.constFirst(), QVariantList({true, worksLine(u"af_heart"_s)}));
+    QCOMPARE(logLines(dialog).mid(lines.indexOf(u"Installation done."_s)), QStringList({u"Installation done."_s, worksLine(u"af_heart"_s)}));
 
     // Saved where EARLOBE_SCREENSHOT_DIR points, for a person to look at.
     const QString folder = qEnvironmentVariable("EARLOBE_SCREENSHOT_DIR");

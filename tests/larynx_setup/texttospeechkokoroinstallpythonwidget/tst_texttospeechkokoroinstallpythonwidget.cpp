@@ -8,6 +8,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QIcon>
+#include <QImage>
+#include <QTemporaryDir>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QProcess>
@@ -40,6 +43,10 @@ private Q_SLOTS:
     void downloadVoices();
     void oneInstallAtATime();
     void downloadLocksItsButton();
+    void testButtonFollowsTheWork();
+    void selfTestVoice_data();
+    void selfTestVoice();
+    void selfTestAfterDownloadUsesItsFirstVoice();
     void realInstallation_data();
     void realInstallation();
 
@@ -55,6 +62,26 @@ namespace
 {
 constexpr auto torchRun = "install --index-url https://download.pytorch.org/whl/cpu torch\n";
 constexpr auto espeakLine = "espeak-ng is missing. Please install it with your package manager.";
+// The helper's self-test of any voice: it works, at a quarter of real time.
+constexpr auto selfTestWorks = "\"selftest\":[{\"raw\":\"{\\\"type\\\":\\\"stage\\\",\\\"stage\\\":\\\"load\\\"}\\n"
+                               "{\\\"type\\\":\\\"result\\\",\\\"ok\\\":true,\\\"device\\\":\\\"cpu\\\",\\\"synthesisSeconds\\\":1.2,"
+                               "\\\"audioSeconds\\\":4.8,\\\"realTimeFactor\\\":0.25,\\\"verdict\\\":\\\"smooth\\\"}\\n\"}]";
+
+// A scenario of the given modes, with the self-test that works.
+QByteArray withSelfTest(const QByteArray &modes)
+{
+    return "{\"modes\":{"_ba + modes + (modes.isEmpty() ? "" : ",") + selfTestWorks + "}}";
+}
+
+QString worksLine(const QString &voice)
+{
+    return u"Read-aloud works: %1 on CPU, 4.8 s of speech in 1.2 s (real-time factor 0.25): fast enough to read without pauses."_s.arg(voice);
+}
+
+QPushButton *testButton(QWidget *panel)
+{
+    return panel->findChild<QPushButton *>(u"mTestButton"_s);
+}
 
 QPushButton *downloadButton(QWidget *panel)
 {
@@ -92,6 +119,9 @@ public:
         connect(panel, &TextToSpeechKokoroInstallPythonWidget::installFailed, this, [this] {
             mSignals.append(u"failed"_s);
         });
+        connect(panel, &TextToSpeechKokoroInstallPythonWidget::selfTestFinished, this, [this](bool works, const QString &summary) {
+            mTests.append((works ? "works:"_L1 : "fails:"_L1) + summary);
+        });
     }
     [[nodiscard]] QStringList lines() const
     {
@@ -103,6 +133,8 @@ public:
         return mSignals.contains(u"done"_s) || mSignals.contains(u"failed"_s);
     }
     QStringList mSignals;
+    // Each selfTestFinished(), "works:" or "fails:" and the summary.
+    QStringList mTests;
 
 private:
     TextToSpeechKokoroInstallPythonWidget *mPanel;
@@ -114,6 +146,7 @@ void tst_TextToSpeechKokoroInstallPythonWidget::init()
     mEnvironment = std::make_unique<FakeHelperEnvironment>();
     QVERIFY(mEnvironment->installFakeHelper(u"kokoro_helper.py"_s));
     QVERIFY(mEnvironment->createVenv(u"kokoro"_s));
+    QVERIFY(mEnvironment->setScenario(withSelfTest({})));
     mPipLog = mEnvironment->home() + "/pip.log"_L1;
     qputenv("FAKE_PIP_LOG", mPipLog.toUtf8());
 }
@@ -133,6 +166,24 @@ void tst_TextToSpeechKokoroInstallPythonWidget::useFakeVenvPython()
 
 void tst_TextToSpeechKokoroInstallPythonWidget::layout()
 {
+    // A theme with the one icon the Test button asks for.
+    QTemporaryDir themes;
+    QVERIFY(QDir().mkpath(themes.filePath(u"test-theme/16x16/actions"_s)));
+    QVERIFY(FakeHelperEnvironment::writeFile(themes.filePath(u"test-theme/index.theme"_s),
+                                             "[Icon Theme]\nName=test-theme\nDirectories=16x16/actions\n\n"
+                                             "[16x16/actions]\nSize=16\nType=Fixed\n"));
+    QImage image(16, 16, QImage::Format_ARGB32);
+    image.fill(Qt::red);
+    QVERIFY(image.save(themes.filePath(u"test-theme/16x16/actions/system-run.png"_s)));
+    const QStringList oldPaths = QIcon::themeSearchPaths();
+    const QString oldTheme = QIcon::themeName();
+    QIcon::setThemeSearchPaths({themes.path()});
+    QIcon::setThemeName(u"test-theme"_s);
+    const auto restoreTheme = qScopeGuard([&] {
+        QIcon::setThemeSearchPaths(oldPaths);
+        QIcon::setThemeName(oldTheme);
+    });
+
     TextToSpeechKokoroInstallPythonWidget panel;
     QVERIFY(panel.modules().isEmpty());
     auto mainLayout = qobject_cast<QVBoxLayout *>(panel.layout());
@@ -150,7 +201,7 @@ void tst_TextToSpeechKokoroInstallPythonWidget::layout()
     QVERIFY(voiceLayout);
     QVERIFY(voiceLayout->objectName().isEmpty());
     QCOMPARE(voiceLayout->contentsMargins(), QMargins(0, 0, 0, 0));
-    QCOMPARE(voiceLayout->count(), 3);
+    QCOMPARE(voiceLayout->count(), 4);
     auto label = qobject_cast<QLabel *>(voiceLayout->itemAt(0)->widget());
     QVERIFY(label && label->objectName().isEmpty());
     QCOMPARE(label->text(), u"Select Voice(s):"_s);
@@ -165,9 +216,16 @@ void tst_TextToSpeechKokoroInstallPythonWidget::layout()
     QCOMPARE(button->text(), u"Download Voice(s)"_s);
     QVERIFY(button->icon().isNull());
     QVERIFY(button->isEnabled());
+    auto test = qobject_cast<QPushButton *>(voiceLayout->itemAt(3)->widget());
+    QVERIFY(test && test->objectName() == "mTestButton"_L1);
+    QCOMPARE(test->text(), u"Test"_s);
+    QCOMPARE(test->icon().name(), u"system-run"_s);
+    QVERIFY(test->isEnabled());
+    QVERIFY(!panel.isTesting());
     // Both the label and the button belong to the panel, not to a window of their own.
     QCOMPARE(label->parentWidget(), &panel);
     QCOMPARE(button->parentWidget(), &panel);
+    QCOMPARE(test->parentWidget(), &panel);
 }
 
 void tst_TextToSpeechKokoroInstallPythonWidget::nothingToInstall_data()
@@ -199,6 +257,9 @@ void tst_TextToSpeechKokoroInstallPythonWidget::nothingToInstall()
     QVERIFY(QFileInfo(mEnvironment->home() + "/.venv/kokoro/bin/python"_L1).isSymLink());
     QVERIFY(!QFile::exists(mPipLog));
     QCOMPARE(log.mSignals.size(), 2);
+    // Nothing was installed, so there is nothing new to test.
+    QVERIFY(log.mTests.isEmpty());
+    QVERIFY(mEnvironment->startArguments().isEmpty());
 }
 
 void tst_TextToSpeechKokoroInstallPythonWidget::installOrdersModules_data()
@@ -243,7 +304,9 @@ void tst_TextToSpeechKokoroInstallPythonWidget::installOrdersModules()
         const QString module = QString::fromUtf8(run.split(' ').constLast());
         expected += {u"Collecting "_s + module, u"Successfully installed "_s + module};
     }
-    expected += u"Installation done."_s;
+    // The installation that ended well is tested at once, with the default voice.
+    expected += {u"Installation done."_s, u"Loading the voice af_heart…"_s, worksLine(u"af_heart"_s)};
+    QTRY_COMPARE(log.mTests, QStringList{"works:"_L1 + worksLine(u"af_heart"_s)});
     const QStringList lines = log.lines();
     QVERIFY2(lines == expected, qPrintable(lines.join(u" | "_s)));
     QCOMPARE(log.mSignals, QStringList{u"done"_s});
@@ -295,6 +358,7 @@ void tst_TextToSpeechKokoroInstallPythonWidget::installFailures()
     QVERIFY2(lines.mid(lines.size() - tail.size()) == tail, qPrintable(lines.join(u" | "_s)));
     QTest::qWait(200);
     QCOMPARE(log.mSignals, QStringList{u"failed"_s});
+    QVERIFY(log.mTests.isEmpty());
     // Nothing after the failure: numpy is never attempted.
     QCOMPARE(FakeHelperEnvironment::readFile(mPipLog), pipRuns);
 }
@@ -313,7 +377,8 @@ void tst_TextToSpeechKokoroInstallPythonWidget::downloadVoices_data()
            R"({"sleep":200},{"raw":"{\"type\":\"downloading\",\"file\":\"voices/af_heart.pt\"}\n{\"type\":\"finished\"}\n"})"_ba
         // The chooser's order, not the order of ticking.
         << u"download --json model af_heart bf_emma"_s << QStringList()
-        << QStringList{u"Downloading kokoro-v1_0.pth…"_s, u"Downloading voices/af_heart.pt…"_s, u"Download Voices done."_s};
+        << QStringList{u"Downloading kokoro-v1_0.pth…"_s, u"Downloading voices/af_heart.pt…"_s, u"Download Voices done."_s,
+                       u"Loading the voice af_heart…"_s, worksLine(u"af_heart"_s)};
     QTest::newRow("helper fails") << QStringList{u"af_heart"_s, u"ff_siwis"_s}
                                   << R"({"raw":"{\"type\":\"error\",\"file\":\"voices/ff_siwis.pt\",\"message\":\"not found\"}\n"},)"
                                      R"({"stderr":"  \n OSError: disk full\n\n"},{"exit":2})"_ba
@@ -338,7 +403,8 @@ void tst_TextToSpeechKokoroInstallPythonWidget::downloadVoices()
     QFETCH(QStringList, warnings);
     QFETCH(QStringList, lines);
 
-    QVERIFY(mEnvironment->setScenario(R"({"modes":{"download":[)" + actions + "]}}"));
+    const QByteArray scenario = withSelfTest("\"download\":[" + actions + ']');
+    QVERIFY(mEnvironment->setScenario(scenario));
     for (const QString &warning : std::as_const(warnings))
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(warning));
     TextToSpeechKokoroInstallPythonWidget panel;
@@ -352,13 +418,22 @@ void tst_TextToSpeechKokoroInstallPythonWidget::downloadVoices()
     QTest::mouseClick(button, Qt::LeftButton);
     QCOMPARE(log.mSignals.constFirst(), u"inProgress(true)"_s);
     QTRY_COMPARE(log.mSignals, QStringList({u"inProgress(true)"_s, u"inProgress(false)"_s}));
-    QCOMPARE(log.lines(), lines);
     // The download ended: the button is free again.
     QVERIFY(button->isEnabled());
     QVERIFY(chooser->isEnabled());
-    QCOMPARE(mEnvironment->startArguments(), arguments.isEmpty() ? QStringList() : QStringList{arguments});
+    // A download that ended well is tested with its first voice; a failed one is not.
+    const bool tested = lines.contains(u"Download Voices done."_s);
+    QTRY_COMPARE(log.lines(), lines);
+    QTRY_VERIFY(testButton(&panel)->isEnabled());
+    QStringList started;
+    if (!arguments.isEmpty())
+        started.append(arguments);
+    if (tested)
+        started.append(u"selftest af_heart"_s);
+    QCOMPARE(mEnvironment->startArguments(), started);
     QTest::qWait(200);
     QCOMPARE(log.mSignals.size(), 2);
+    QCOMPARE(log.mTests.size(), tested ? 1 : 0);
 }
 
 namespace
@@ -407,13 +482,15 @@ void tst_TextToSpeechKokoroInstallPythonWidget::oneInstallAtATime()
         QTRY_VERIFY(!QFile::exists(received));
     }
     QTRY_VERIFY(log.ended());
+    QTRY_COMPARE(log.mTests.size(), 1);
     QTest::qWait(200);
 
     QCOMPARE(log.mSignals, QStringList{u"done"_s});
     QCOMPARE(FakeHelperEnvironment::readFile(venvLog).count('\n'), 1);
     QCOMPARE(FakeHelperEnvironment::readFile(mPipLog), QByteArray(torchRun) + "install kokoro\n");
     QCOMPARE(log.lines().count(u"Creating the python virtual environment…"_s), 1);
-    QCOMPARE(log.lines().constLast(), u"Installation done."_s);
+    QCOMPARE(log.lines().mid(log.lines().size() - 3),
+             QStringList({u"Installation done."_s, u"Loading the voice af_heart…"_s, worksLine(u"af_heart"_s)}));
     QVERIFY(!panel.isInstalling());
     QVERIFY(button->isEnabled());
 
@@ -431,7 +508,8 @@ void tst_TextToSpeechKokoroInstallPythonWidget::oneInstallAtATime()
 
 void tst_TextToSpeechKokoroInstallPythonWidget::downloadLocksItsButton()
 {
-    QVERIFY(mEnvironment->setScenario(R"({"modes":{"download":[{"sleep":400}]}})"));
+    const QByteArray scenario = withSelfTest(R"("download":[{"sleep":400}])");
+    QVERIFY(mEnvironment->setScenario(scenario));
     TextToSpeechKokoroInstallPythonWidget panel;
     PanelLog log(&panel);
     panel.findChild<TextToSpeechKokoroVoiceComboBox *>()->setSelectedVoices({u"af_heart"_s});
@@ -447,7 +525,114 @@ void tst_TextToSpeechKokoroInstallPythonWidget::downloadLocksItsButton()
     QTRY_COMPARE(log.mSignals, QStringList({u"inProgress(true)"_s, u"inProgress(false)"_s}));
     QVERIFY(!panel.isDownloading());
     QVERIFY(button->isEnabled());
-    QCOMPARE(mEnvironment->startArguments(), QStringList{u"download --json model af_heart"_s});
+    QTRY_COMPARE(log.mTests.size(), 1);
+    QCOMPARE(mEnvironment->startArguments(), QStringList({u"download --json model af_heart"_s, u"selftest af_heart"_s}));
+}
+
+void tst_TextToSpeechKokoroInstallPythonWidget::testButtonFollowsTheWork()
+{
+    const QByteArray scenario = R"({"modes":{"download":[{"sleep":500}],"selftest":[{"sleep":500},{"raw":"{\"type\":\"result\",\"ok\":false,\"problem\":\"notDownloaded\"}\n"},{"exit":1}]}})";
+    QVERIFY(mEnvironment->setScenario(scenario));
+    {
+        // No environment yet: nothing to test.
+        QVERIFY(QDir(mEnvironment->home() + "/.venv/kokoro"_L1).removeRecursively());
+        TextToSpeechKokoroInstallPythonWidget panel;
+        PanelLog log(&panel);
+        QVERIFY(!testButton(&panel)->isEnabled());
+        // Asked all the same, it says what to do first.
+        QTest::ignoreMessage(QtWarningMsg, "Impossible to start TextToSpeechKokoroSelfTestJob");
+        panel.startSelfTest();
+        QVERIFY(!panel.isTesting());
+        QCOMPARE(log.mTests, QStringList{u"fails:Read-aloud cannot work yet: python modules are missing (kokoro, torch). Install them first."_s});
+        QVERIFY(!testButton(&panel)->isEnabled());
+    }
+    useFakeVenvPython();
+    qputenv("FAKE_VENV_SLEEP", "300");
+    TextToSpeechKokoroInstallPythonWidget panel;
+    PanelLog log(&panel);
+    auto test = testButton(&panel);
+    auto download = downloadButton(&panel);
+    QVERIFY(!test->isEnabled());
+
+    // The installation locks it; the environment it leaves makes it usable, and its own
+    // test locks it again until that test ends.
+    panel.setModules({u"kokoro"_s});
+    panel.startInstall();
+    QVERIFY(!test->isEnabled());
+    panel.startSelfTest();
+    QVERIFY(!panel.isTesting());
+    QTRY_VERIFY(log.ended());
+    QVERIFY(panel.isTesting());
+    QVERIFY(!test->isEnabled());
+    QVERIFY(download->isEnabled());
+    // A second test while one runs starts nothing.
+    panel.startSelfTest();
+    Q_EMIT test->clicked();
+    QTRY_COMPARE(log.mTests.size(), 1);
+    QVERIFY(test->isEnabled());
+    QCOMPARE(mEnvironment->startArguments(), QStringList{u"selftest af_heart"_s});
+
+    // A download locks it too, and its own test follows.
+    panel.findChild<TextToSpeechKokoroVoiceComboBox *>()->setSelectedVoices({u"bf_emma"_s});
+    download->click();
+    QVERIFY(panel.isDownloading());
+    QVERIFY(!test->isEnabled());
+    panel.startSelfTest();
+    QVERIFY(!panel.isTesting());
+    QTRY_VERIFY(!panel.isDownloading());
+    QVERIFY(panel.isTesting());
+    QTRY_COMPARE(log.mTests.size(), 2);
+    QVERIFY(test->isEnabled());
+    QCOMPARE(log.mTests.constLast(), u"fails:Read-aloud cannot work yet: the voice bf_emma is not downloaded. Download it first."_s);
+    QCOMPARE(log.lines().constLast(), u"Read-aloud cannot work yet: the voice bf_emma is not downloaded. Download it first."_s);
+    QCOMPARE(mEnvironment->startArguments(),
+             QStringList({u"selftest af_heart"_s, u"download --json model bf_emma"_s, u"selftest bf_emma"_s}));
+    qunsetenv("FAKE_VENV_SLEEP");
+}
+
+void tst_TextToSpeechKokoroInstallPythonWidget::selfTestVoice_data()
+{
+    QTest::addColumn<QString>("testVoice");
+    QTest::addColumn<QStringList>("ticked");
+    QTest::addColumn<QString>("tested");
+    QTest::newRow("nothing chosen") << QString() << QStringList() << u"af_heart"_s;
+    QTest::newRow("the first ticked, in the chooser's order")
+        << QString() << QStringList{u"jf_alpha"_s, u"ff_siwis"_s} << u"ff_siwis"_s;
+    QTest::newRow("the test voice before the ticked ones") << u"zf_xiaobei"_s << QStringList{u"ff_siwis"_s} << u"zf_xiaobei"_s;
+}
+
+void tst_TextToSpeechKokoroInstallPythonWidget::selfTestVoice()
+{
+    QFETCH(QString, testVoice);
+    QFETCH(QStringList, ticked);
+    QFETCH(QString, tested);
+
+    TextToSpeechKokoroInstallPythonWidget panel;
+    PanelLog log(&panel);
+    panel.setTestVoice(testVoice);
+    panel.findChild<TextToSpeechKokoroVoiceComboBox *>()->setSelectedVoices(ticked);
+    panel.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&panel));
+    QTest::mouseClick(testButton(&panel), Qt::LeftButton);
+    QVERIFY(panel.isTesting());
+    QTRY_COMPARE(log.mTests, QStringList{"works:"_L1 + worksLine(tested)});
+    QCOMPARE(log.lines(), QStringList({"Loading the voice "_L1 + tested + u'…', worksLine(tested)}));
+    QCOMPARE(mEnvironment->startArguments(), QStringList{"selftest "_L1 + tested});
+    // A test is neither an installation nor a download: the dialog is never told to lock.
+    QVERIFY(log.mSignals.isEmpty());
+}
+
+void tst_TextToSpeechKokoroInstallPythonWidget::selfTestAfterDownloadUsesItsFirstVoice()
+{
+    const QByteArray scenario = withSelfTest(R"("download":[])");
+    QVERIFY(mEnvironment->setScenario(scenario));
+    TextToSpeechKokoroInstallPythonWidget panel;
+    PanelLog log(&panel);
+    panel.setTestVoice(u"af_heart"_s);
+    panel.findChild<TextToSpeechKokoroVoiceComboBox *>()->setSelectedVoices({u"im_nicola"_s, u"ef_dora"_s});
+    downloadButton(&panel)->click();
+    QTRY_COMPARE(log.mTests, QStringList{"works:"_L1 + worksLine(u"ef_dora"_s)});
+    QCOMPARE(mEnvironment->startArguments(), QStringList({u"download --json model ef_dora im_nicola"_s, u"selftest ef_dora"_s}));
 }
 
 void tst_TextToSpeechKokoroInstallPythonWidget::realInstallation_data()
@@ -490,7 +675,9 @@ void tst_TextToSpeechKokoroInstallPythonWidget::realInstallation()
         QVERIFY2(lines.contains(u"Successfully installed torch-0.1"_s), qPrintable(lines.join(u'\n')));
         QVERIFY(lines.contains(u"Successfully installed kokoro-0.1"_s));
         QVERIFY(lines.indexOf(u"Successfully installed torch-0.1"_s) < lines.indexOf(u"Successfully installed kokoro-0.1"_s));
-        QCOMPARE(lines.constLast(), u"Installation done."_s);
+        QTRY_COMPARE(log.mTests, QStringList{"works:"_L1 + worksLine(u"af_heart"_s)});
+        QCOMPARE(log.lines().mid(log.lines().size() - 3),
+                 QStringList({u"Installation done."_s, u"Loading the voice af_heart…"_s, worksLine(u"af_heart"_s)}));
         QCOMPARE(log.mSignals, QStringList{u"done"_s});
         QProcess python;
         python.start(TextToSpeechKokoroUtils::venvPython(), {u"-c"_s, u"import kokoro, torch"_s});
@@ -501,6 +688,7 @@ void tst_TextToSpeechKokoroInstallPythonWidget::realInstallation()
         QVERIFY2(lines.filter(u"torch"_s).size() > 1, qPrintable(lines.join(u'\n')));
         QCOMPARE(lines.mid(lines.size() - 2), QStringList({u"Unable to install module. Exit code: 1"_s, u"Installation failed."_s}));
         QCOMPARE(log.mSignals, QStringList{u"failed"_s});
+        QVERIFY(log.mTests.isEmpty());
         // torch goes first, so kokoro was never attempted.
         QVERIFY(lines.filter(u"kokoro-0.1"_s).isEmpty());
     }
