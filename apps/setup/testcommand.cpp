@@ -37,7 +37,9 @@ void TestCommand::testWhisper()
         reportVerdict(true, false, summary);
     });
     connect(job, &WhisperSpeechToTextSelfTestJob::testFailed, this, [this, job](const QString &summary) {
-        reportVerdict(false, job->result().isMissingSomething(), summary);
+        using Problem = WhisperSpeechToTextSelfTestJob::Problem;
+        const Problem problem = job->result().problem;
+        reportVerdict(false, problem == Problem::NotDownloaded || problem == Problem::NotInstalled, summary);
     });
     job->start();
 }
@@ -51,7 +53,10 @@ void TestCommand::testKokoro()
         reportVerdict(true, false, summary);
     });
     connect(job, &TextToSpeechKokoroSelfTestJob::testFailed, this, [this, job](const QString &summary) {
-        reportVerdict(false, job->result().isMissingSomething(), summary);
+        using Problem = TextToSpeechKokoroSelfTestJob::Problem;
+        const Problem problem = job->result().problem;
+        reportVerdict(false, problem == Problem::NotDownloaded || problem == Problem::MissingPackages || problem == Problem::NotInstalled,
+                      summary);
     });
     job->start();
 }
