@@ -187,14 +187,14 @@ void WhisperSpeechToTextSelfTestJob::handleStage(const QJsonObject &object)
     const QString device = object.value("device"_L1).toString();
     const QString computeType = object.value("computeType"_L1).toString();
     if (stage == "load"_L1) {
+        // With nothing stored the helper picks the model: only its answer names it.
+        mLoadedModel = object.value("model"_L1).toString(mModel);
         mLoadedDevice = device;
         mLoadedComputeType = computeType;
-        const QString model = object.value("model"_L1).toString(mModel);
-        Q_EMIT testMessage(HostKit::i18nd(TRANSLATION_DOMAIN, "Loading the %1 model…", model));
+        Q_EMIT testMessage(HostKit::i18nd(TRANSLATION_DOMAIN, "Loading the %1 model…", mLoadedModel));
     } else if (stage == "fallback"_L1) {
-        const QString model = mModel.isEmpty() ? object.value("model"_L1).toString() : mModel;
         Q_EMIT testMessage(HostKit::i18nd(TRANSLATION_DOMAIN,
-                                          "The %1 model cannot run on %2 with %3 (%4): dictation uses the CPU with int8 instead.", model,
+                                          "The %1 model cannot run on %2 with %3 (%4): dictation uses the CPU with int8 instead.", mLoadedModel,
                                           deviceName(mLoadedDevice), mLoadedComputeType, oneLine(object.value("reason"_L1).toString())));
     } else if (stage == "time"_L1) {
         Q_EMIT testMessage(

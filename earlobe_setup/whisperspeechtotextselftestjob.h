@@ -99,6 +99,7 @@ private:
     QString mComputeType;
     QString mLanguage;
     // What the helper said it loads first, which a fallback names.
+    QString mLoadedModel;
     QString mLoadedDevice;
     QString mLoadedComputeType;
     Result mResult;
