@@ -1,13 +1,16 @@
 #include "editortestsupport.h"
 #include "editorwindow.h"
 #include "fakehelperenvironment.h"
+#include "sharedsettings.h"
 
 #include <messagebanner.h>
+#include <whisperspeechtotextutils.h>
 
 #include <QAction>
 #include <QDialog>
 #include <QFile>
 #include <QPointer>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -28,6 +31,8 @@ private Q_SLOTS:
     void bannerRaisesTheOneDialog();
     void installEndRechecks_data();
     void installEndRechecks();
+    void menuOpensTheOneDialogToTest_data();
+    void menuOpensTheOneDialogToTest();
 
 private:
     void addFeatureRows(bool withOutcome);
@@ -213,6 +218,49 @@ void tst_DemoEditorSetup::installEndRechecks()
     QVERIFY(dialogs(window.get()).constFirst()->isVisible());
     // The other feature was not checked again.
     QVERIFY(child<QWidget>(window.get(), otherBanner)->isVisible());
+}
+
+void tst_DemoEditorSetup::menuOpensTheOneDialogToTest_data()
+{
+    QTest::addColumn<QString>("banner");
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<QString>("feature");
+    QTest::addColumn<QString>("helperArguments");
+    QTest::newRow("dictation") << u"whisperBanner"_s << u"dictationSetupAction"_s << u"whisper"_s << u"selftest --model tiny"_s;
+    // The voice the reader uses, chosen after the dialog was first made.
+    QTest::newRow("reading aloud") << u"kokoroBanner"_s << u"readAloudSetupAction"_s << u"kokoro"_s << u"selftest bf_emma"_s;
+}
+
+void tst_DemoEditorSetup::menuOpensTheOneDialogToTest()
+{
+    QFETCH(QString, banner);
+    QFETCH(QString, action);
+    QFETCH(QString, feature);
+    QFETCH(QString, helperArguments);
+
+    useVenvWithBlockingPip("nothing", 0);
+    auto window = startWithoutEnvironments();
+    QVERIFY(window);
+    WhisperSpeechToTextUtils::saveModel(u"tiny"_s);
+    clickInstall(window.get(), banner);
+    QCOMPARE(dialogs(window.get()).size(), 1);
+    QPointer<QDialog> dialog = dialogs(window.get()).constFirst();
+    // The installation ends, and its own test with it.
+    QTRY_VERIFY_WITH_TIMEOUT(!child<QWidget>(window.get(), banner)->isVisible(), HelperTimeoutMs);
+    auto testButton = child<QPushButton>(dialog, u"mTestButton"_s);
+    QTRY_VERIFY_WITH_TIMEOUT(testButton->isEnabled(), HelperTimeoutMs);
+    QTest::keyClick(dialog, Qt::Key_Escape);
+    QVERIFY(!dialog->isVisible());
+
+    HostKit::ConfigGroup(ReadAloudSettings::group()).writeEntry(ReadAloudSettings::voiceKey(), u"bf_emma"_s);
+    child<QAction>(window.get(), action)->trigger();
+    QCOMPARE(dialogs(window.get()), QList<QDialog *>{dialog.data()});
+    QVERIFY(dialog->isVisible());
+
+    const qsizetype before = mEnvironment->startArguments().size();
+    testButton->click();
+    QTRY_VERIFY_WITH_TIMEOUT(mEnvironment->startArguments().size() > before, HelperTimeoutMs);
+    QCOMPARE(mEnvironment->startArguments().constLast(), helperArguments);
 }
 
 QTEST_MAIN(tst_DemoEditorSetup)
