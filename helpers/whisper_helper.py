@@ -26,11 +26,13 @@ EARLOBE_LARYNX_DEBUG=1 in the environment its whole traceback follows.
 
 import collections
 import fnmatch
+import glob
 import importlib
 import inspect
 import json
 import os
 import re
+import select
 import signal
 import subprocess
 import sys
@@ -66,6 +68,8 @@ MEL128_FILES = ("preprocessor_config.json",)
 VOCABULARY_PATTERN = "vocabulary.*"
 
 MIB = 1024 * 1024
+# No command comes near this; a longer header line is skipped unread.
+MAX_HEADER_LINE = MIB
 
 
 class Model:
@@ -124,7 +128,31 @@ CATALOGUE_BY_ID = {model.id: model for model in CATALOGUE}
 
 
 def log(*parts):
-    print("whisper_helper:", *parts, file=sys.stderr, flush=True)
+    # Standard error may be gone with the host; a log line is never worth a crash.
+    try:
+        print("whisper_helper:", *parts, file=sys.stderr, flush=True)
+    except (OSError, ValueError):
+        pass
+
+
+def end_process(code):
+    """Ends at once, from any thread, with every child killed.
+
+    Used when the host is gone: no thread is waited for (one may be deep in
+    a model call for minutes), and no child (a trial run) may outlive us.
+    """
+    for children in glob.glob("/proc/self/task/*/children"):
+        try:
+            with open(children) as listing:
+                pids = [int(pid) for pid in listing.read().split()]
+        except (OSError, ValueError):
+            continue
+        for pid in pids:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except OSError:
+                pass
+    os._exit(code)
 
 
 def claim_stdout():
@@ -156,7 +184,10 @@ def encode_json(obj):
 
 
 class LineWriter:
-    """One JSON object per line, flushed at once (the one-shot modes)."""
+    """One JSON object per line, flushed at once (the one-shot modes).
+
+    A line that cannot be written means nobody reads any more: the work
+    (a download, a trial run) ends with it."""
 
     def __init__(self, stream):
         self._stream = stream
@@ -167,8 +198,9 @@ class LineWriter:
             try:
                 self._stream.write(encode_json(obj) + b"\n")
                 self._stream.flush()
-            except (OSError, ValueError):
-                pass
+            except (OSError, ValueError) as error:
+                log("cannot write to standard output, stopping:", error_text(error))
+                end_process(1)
 
 
 def whole_number(value):
@@ -713,7 +745,18 @@ class FrameWriter:
                 self._stream.write(data)
                 self._stream.flush()
             except (OSError, ValueError) as error:
-                log("cannot write a reply:", repr(error))
+                log("cannot write a reply, stopping:", error_text(error))
+                end_process(1)
+
+    def broken(self):
+        """Whether nobody reads standard output any more (a pipe without reader)."""
+        try:
+            poller = select.poll()
+            poller.register(self._stream.fileno(), 0)
+            return any(events & (select.POLLERR | select.POLLHUP)
+                       for _fd, events in poller.poll(0))
+        except (OSError, ValueError):
+            return True
 
     def flush(self):
         with self._lock:
@@ -728,6 +771,24 @@ def payload_size(header):
     return size if size is not None and size > 0 else 0
 
 
+class BadLine(Exception):
+    """A header line that cannot be a command, with why."""
+
+
+def parse_header(line):
+    """The header object of a line, None when it is not a JSON object.
+
+    Raises BadLine for a line nested too deeply for the parser.
+    """
+    try:
+        header = json.loads(line.decode("utf-8"))
+    except RecursionError:
+        raise BadLine("nested too deeply") from None
+    except ValueError:
+        return None
+    return header if isinstance(header, dict) else None
+
+
 class FrameReader:
     def __init__(self, stream):
         self._stream = stream
@@ -735,20 +796,28 @@ class FrameReader:
     def read(self):
         """The next (header, payload); header is None for a line that is not a JSON object.
 
-        Raises EOFError at the end of input, also in the middle of a frame.
+        Raises EOFError at the end of input, also in the middle of a frame,
+        and BadLine for a line too long or too deep to parse (it is skipped).
         """
-        line = self._stream.readline()
+        line = self._stream.readline(MAX_HEADER_LINE + 1)
+        if len(line) > MAX_HEADER_LINE:
+            if not line.endswith(b"\n"):
+                self._skip_line()
+            raise BadLine("too long (over %d bytes)" % MAX_HEADER_LINE)
         if not line.endswith(b"\n"):
             raise EOFError
-        try:
-            header = json.loads(line[:-1].decode("utf-8"))
-        except ValueError:
-            header = None
-        if not isinstance(header, dict):
+        header = parse_header(line[:-1])
+        if header is None:
             return None, b""
         size = payload_size(header)
         payload = self._read_exactly(size) if size else b""
         return header, payload
+
+    def _skip_line(self):
+        # In pieces: a line without end must not grow in memory.
+        while not self._stream.readline(MIB).endswith(b"\n"):
+            if not self._stream.peek(1):
+                raise EOFError
 
     def _read_exactly(self, size):
         # Read in pieces: a bogus huge size must not allocate it all at once.
@@ -1434,6 +1503,11 @@ def transcribe(model, audio, language, prompt, kind, abandoned):
     return (None if abandoned() else found), language
 
 
+# How long the end of input waits for the answers still due: the process
+# must end within two seconds of its host.
+DRAIN_SECONDS = 1.5
+
+
 class WhisperServer:
     """Reads commands on the calling thread; a transcriber thread does the model work.
 
@@ -1473,6 +1547,11 @@ class WhisperServer:
                 # stopped, then end.
                 self._drain()
                 return
+            except BadLine as error:
+                log("skipping a header line %s" % error)
+                self.writer.send({"type": "error", "message": "A command line was skipped: it is %s."
+                                  % error})
+                continue
             if header is None:
                 log("skipping a header line that is not a JSON object")
                 continue
@@ -1493,13 +1572,20 @@ class WhisperServer:
                 self.cond.notify_all()
 
     def _drain(self):
+        """Waits briefly for the answers to utterances already stopped; not at
+        all when nobody reads them, since the end of input may be the host's death."""
+        deadline = time.monotonic() + DRAIN_SECONDS
         with self.cond:
             self.closing = True
             if self.current is not None and self.current.open:
                 self.current.cancelled = True
             self.cond.notify_all()
-            while self.finals or self.finishing:
-                self.cond.wait()
+            while (self.finals or self.finishing) and not self.writer.broken():
+                remaining = deadline - time.monotonic()
+                if remaining <= 0:
+                    log("input ended before the last utterance was answered")
+                    return
+                self.cond.wait(min(remaining, 0.1))
 
     def _start(self, header, _payload):
         uid = whole_number(header.get("id"))
@@ -1832,9 +1918,8 @@ def run_serve(out):
     server = WhisperServer(writer, missing)
     server.run(FrameReader(sys.stdin.buffer))
     writer.flush()
-    sys.stderr.flush()
     # The worker may be deep inside a transcription that nobody waits for.
-    os._exit(0)
+    end_process(0)
 
 
 # ---------------------------------------------------------------- self-test

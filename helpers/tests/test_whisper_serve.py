@@ -122,6 +122,28 @@ class ProtocolTest(ServeTestCase):
         self.assertEqual([h["type"] for h in replies], ["final", "end"])
         self.assertEqual([call["samples"] for call in self.passes()], [8000])
 
+    def test_lines_too_deep_or_too_big_are_bad_lines(self):
+        cases = [
+            ("1000 nested brackets", b"[" * 1000 + b"]" * 1000 + b"\n", "too deeply"),
+            ("nested inside a command", b'{"cmd":"start","x":' + b"{\"a\":" * 5000 + b"1"
+             + b"}" * 5000 + b"}\n", "too deeply"),
+            ("a header line of 8 MiB", b'{"cmd":"audio","pad":"' + b"x" * (8 << 20) + b'"}\n',
+             "too long"),
+        ]
+        for name, line, reason in cases:
+            with self.subTest(name):
+                client = self.start_server()
+                self.begin(client, 1, partials=False)
+                client.send_raw(line)
+                [(error, _)] = client.until(of_type("error"))
+                self.assertIn(reason, error["message"])
+                client.send({"cmd": "audio", "id": 1}, voice(0.5))
+                replies = self.finish(client, 1)
+                self.assertEqual([h["type"] for h in replies], ["final", "end"])
+                self.assertIsNone(client.proc.poll())
+                self.assertNotIn("Traceback", client.stderr_text())
+                self.assertEqual(client.stderr_text().count(reason), 1, client.stderr_text())
+
     def test_unsupported_sample_format_is_refused(self):
         client = self.start_server()
         client.send({"cmd": "start", "id": 1, "sampleFormat": "float", "partials": False})
