@@ -27,6 +27,7 @@ import os
 import queue
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import threading
@@ -88,10 +89,38 @@ ABBREVIATIONS = frozenset(("mr", "mrs", "ms", "dr", "prof", "sr", "jr", "st", "v
                            "i.e", "cf", "fig", "approx", "dept", "mt"))
 
 MIB = 1024 * 1024
+# A "say" carries its whole text, a long book fits; a longer header line is
+# skipped unread.
+MAX_HEADER_LINE = 4 * MIB
 
 
 def log(*parts):
-    print("kokoro_helper:", *parts, file=sys.stderr, flush=True)
+    # Standard error may be gone with the host; a log line is never worth a crash.
+    try:
+        print("kokoro_helper:", *parts, file=sys.stderr, flush=True)
+    except (OSError, ValueError):
+        pass
+
+
+def end_process(code):
+    """Ends at once, from any thread, with every child killed.
+
+    Used when the host is gone: synthesis may be inside a long model call or
+    waiting for playback, and a child (pip fetching a language model) must
+    not outlive us.
+    """
+    for children in glob.glob("/proc/self/task/*/children"):
+        try:
+            with open(children) as listing:
+                pids = [int(pid) for pid in listing.read().split()]
+        except (OSError, ValueError):
+            continue
+        for pid in pids:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except OSError:
+                pass
+    os._exit(code)
 
 
 def claim_stdout():
@@ -152,7 +181,10 @@ def valid_voice(voice):
 
 
 class LineWriter:
-    """One JSON object per line, flushed at once."""
+    """One JSON object per line, flushed at once.
+
+    A line that cannot be written means nobody reads any more: the work
+    (a download, a self-test) ends with it."""
 
     def __init__(self, stream):
         self._stream = stream
@@ -163,8 +195,9 @@ class LineWriter:
             try:
                 self._stream.write(encode_json(obj) + b"\n")
                 self._stream.flush()
-            except (OSError, ValueError):
-                pass
+            except (OSError, ValueError) as error:
+                log("cannot write to standard output, stopping:", error_text(error))
+                end_process(1)
 
 
 # ---------------------------------------------------------------- check
@@ -438,7 +471,8 @@ class FrameWriter:
                 self._stream.write(data)
                 self._stream.flush()
             except (OSError, ValueError) as error:
-                log("cannot write a reply:", repr(error))
+                log("cannot write a reply, stopping:", error_text(error))
+                end_process(1)
 
 
 def payload_size(header):
@@ -446,20 +480,55 @@ def payload_size(header):
     return size if size is not None and size > 0 else 0
 
 
+class BadLine(Exception):
+    """A header line that cannot be a command, with why."""
+
+
+def parse_header(line):
+    """The header object of a line, None when it is not a JSON object.
+
+    Raises BadLine for a line nested too deeply for the parser.
+    """
+    try:
+        header = json.loads(line.decode("utf-8"))
+    except RecursionError:
+        raise BadLine("nested too deeply") from None
+    except ValueError:
+        return None
+    return header if isinstance(header, dict) else None
+
+
+def skip_line(stream):
+    """Reads up to the end of the line, in pieces; False at the end of input."""
+    while True:
+        piece = stream.readline(MIB)
+        if piece.endswith(b"\n"):
+            return True
+        if not piece:
+            return False
+
+
 def read_frames(stream):
-    """Yield each header (a dict, or None for a line that is not a JSON object).
+    """Yield each header: a dict, None for a line that is not a JSON object,
+    or a BadLine for a line too long or too deep to parse.
 
     Payloads are read and dropped: no command carries one.
     """
     while True:
-        line = stream.readline()
+        line = stream.readline(MAX_HEADER_LINE + 1)
+        if len(line) > MAX_HEADER_LINE:
+            if not line.endswith(b"\n") and not skip_line(stream):
+                return
+            yield BadLine("too long (over %d bytes)" % MAX_HEADER_LINE)
+            continue
         if not line.endswith(b"\n"):
             return
         try:
-            header = json.loads(line[:-1].decode("utf-8"))
-        except ValueError:
-            header = None
-        if not isinstance(header, dict):
+            header = parse_header(line[:-1])
+        except BadLine as error:
+            yield error
+            continue
+        if header is None:
             yield None
             continue
         remaining = payload_size(header)
@@ -772,6 +841,11 @@ class KokoroServer:
                 if header is None:
                     log("skipping a header line that is not a JSON object")
                     continue
+                if isinstance(header, BadLine):
+                    log("skipping a header line %s" % header)
+                    self.writer.send({"type": "error",
+                                      "message": "A command line was skipped: it is %s." % header})
+                    continue
                 command = header.get("cmd")
                 if command == "quit":
                     break
@@ -828,10 +902,7 @@ class KokoroServer:
         # nobody waits for it. Wait briefly for the writer's lock so no frame
         # is cut in half.
         self.writer.lock.acquire(timeout=0.5)
-        try:
-            sys.stderr.flush()
-        finally:
-            os._exit(0)
+        end_process(0)
 
     # --- main thread
 

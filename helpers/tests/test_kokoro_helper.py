@@ -492,6 +492,26 @@ class ServeTest(KokoroServeCase):
         client.send_raw(b'{"cmd":"nonsense","size":-3}\n')
         self.assertEqual(self.request(client, 1)[-1][0], {"type": "end", "id": 1})
 
+    def test_lines_too_deep_or_too_big_are_bad_lines(self):
+        cases = [
+            ("1000 nested brackets", b"[" * 1000 + b"]" * 1000 + b"\n", "too deeply"),
+            ("nested inside a command", b'{"cmd":"say","x":' + b"{\"a\":" * 5000 + b"1"
+             + b"}" * 5000 + b"}\n", "too deeply"),
+            ("a header line of 8 MiB", b'{"cmd":"say","text":"' + b"x" * (8 << 20) + b'"}\n',
+             "too long"),
+        ]
+        for name, line, reason in cases:
+            with self.subTest(name):
+                client = self.start_server()
+                client.send_raw(line)
+                error = client.next()[0]
+                self.assertEqual(error["type"], "error")
+                self.assertNotIn("id", error)
+                self.assertIn(reason, error["message"])
+                self.assertEqual(self.request(client, 1)[-1][0], {"type": "end", "id": 1})
+                self.assertNotIn("Traceback", client.stderr_text())
+                self.assertEqual(client.stderr_text().count(reason), 1, client.stderr_text())
+
     def test_quit_and_end_of_input_end_the_process(self):
         for how in ("quit", "end of input"):
             for busy in (False, True):
