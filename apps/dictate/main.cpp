@@ -72,7 +72,7 @@ bool openAudio(const QString &path, QFile &file, WavStreamReader &reader)
     const QString name = fromInput ? u"standard input"_s : path;
     if (fromInput) {
         if (StandardStreams::inputClosed()) {
-            usageError(u"No WAV file given, and standard input is closed."_s);
+            usageError(u"No WAV file to read: standard input is closed."_s);
             return false;
         }
         if (isatty(STDIN_FILENO) == 1) {
