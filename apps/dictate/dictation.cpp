@@ -1,11 +1,15 @@
 #include "dictation.h"
 
-#include <pcmconverter.h>
+#include "standardstreams.h"
+
+#include <pcmstreamconverter.h>
+#include <wavstreamreader.h>
 #include <whisperspeechtotextdevice.h>
 #include <whisperspeechtotextutils.h>
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QProcess>
 
 #include <cstdio>
 
@@ -17,6 +21,11 @@ constexpr int ChunkMs = 20;
 // As fast as possible still hands control back to the event loop now and then, so that
 // partial text is shown while the audio goes out and the helper's pipe is drained.
 constexpr int ChunksPerBurst = 50;
+// Frames read from the input at a time.
+constexpr qint64 ReadFrames = 4096;
+// Audio the helper's pipe may hold before writing waits for it, so that a slow helper does not
+// make the whole input pile up in memory.
+constexpr qint64 BacklogBytes = 256 * 1024;
 // What whisper models take; used when a helper does not say.
 constexpr int FallbackSampleRate = 16000;
 constexpr int FallbackChannelCount = 1;
@@ -44,11 +53,10 @@ QString secondsText(int milliseconds)
 }
 } // namespace
 
-Dictation::Dictation(const QByteArray &samples, int sampleRate, int channelCount, const Settings &settings, QObject *parent)
+Dictation::Dictation(WavStreamReader *audio, const QString &sourceName, const Settings &settings, QObject *parent)
     : QObject(parent)
-    , mSamples(samples)
-    , mSampleRate(sampleRate)
-    , mChannelCount(channelCount)
+    , mAudio(audio)
+    , mSourceName(sourceName)
     , mSettings(settings)
     , mStatusLine(stderr)
 {
@@ -94,8 +102,7 @@ void Dictation::startDictation(const WhisperSpeechToTextCheckJob::CheckResult &c
     mTimeout.stop();
     const int sampleRate = check.sampleRate > 0 ? check.sampleRate : FallbackSampleRate;
     const int channelCount = check.channels > 0 ? check.channels : FallbackChannelCount;
-    mPcm = PcmConverter::convert(mSamples, mSampleRate, mChannelCount, sampleRate, channelCount);
-    mSamples.clear();
+    mConverter = std::make_unique<PcmStreamConverter>(mAudio->sampleRate(), mAudio->channelCount(), sampleRate, channelCount);
     mChunkBytes = qMax(1, sampleRate * ChunkMs / 1000) * channelCount * 2;
     if (!startDevice())
         return;
@@ -127,6 +134,10 @@ bool Dictation::startDevice()
         fail(HelperFailed, u"The whisper helper could not be started."_s);
         return false;
     }
+    // The device does not tell how much audio still waits for the helper's pipe; its process does.
+    mHelper = mDevice->findChild<QProcess *>();
+    if (mHelper)
+        connect(mHelper, &QProcess::bytesWritten, this, &Dictation::resumeWriting);
     return true;
 }
 
@@ -134,17 +145,64 @@ void Dictation::writeAudio()
 {
     if (mFinished)
         return;
+    if (helperBacklogged()) {
+        // Real time goes on ticking and catches up; as fast as possible waits for the pipe.
+        if (!mSettings.realtime)
+            mFeedTimer.stop();
+        return;
+    }
     qsizetype due = mWritten + ChunksPerBurst * mChunkBytes;
     if (mSettings.realtime)
         due = mClock.elapsed() / ChunkMs * mChunkBytes;
-    due = qMin(due, mPcm.size());
     while (mWritten < due) {
-        const qsizetype size = qMin(mChunkBytes, mPcm.size() - mWritten);
-        mDevice->write(mPcm.constData() + mWritten, size);
+        if (!fillPending())
+            return;
+        if (mPending.isEmpty())
+            break;
+        const qsizetype size = qMin(mChunkBytes, mPending.size());
+        mDevice->write(mPending.constData(), size);
+        mPending.remove(0, size);
         mWritten += size;
     }
-    if (mWritten >= mPcm.size())
+    if (mInputDone && mPending.isEmpty())
         finishAudio();
+}
+
+// Reads and converts until a whole write is pending or the input has ended.
+bool Dictation::fillPending()
+{
+    while (mPending.size() < mChunkBytes && !mInputDone) {
+        const QByteArray block = mAudio->read(ReadFrames * 2 * mAudio->channelCount());
+        if (!block.isEmpty()) {
+            mPending += mConverter->push(block);
+            continue;
+        }
+        if (mAudio->hasError()) {
+            fail(BadUsage, u"%1: %2"_s.arg(mSourceName, mAudio->errorString()));
+            return false;
+        }
+        mInputDone = true;
+        mPending += mConverter->finish();
+        if (mAudio->endedShort()) {
+            mStatusLine.clear();
+            printError(u"warning: %1 ended after %2 bytes of samples, but its header announced %3; dictating what is there."_s.arg(
+                mSourceName, QString::number(mAudio->bytesRead()), QString::number(mAudio->declaredBytes())));
+        }
+    }
+    return true;
+}
+
+bool Dictation::helperBacklogged() const
+{
+    return mHelper && mHelper->bytesToWrite() > BacklogBytes;
+}
+
+void Dictation::resumeWriting()
+{
+    const bool audioSent = mInputDone && mPending.isEmpty();
+    if (mFinished || audioSent || mSettings.realtime || mFeedTimer.isActive() || helperBacklogged())
+        return;
+    mFeedTimer.start(0);
 }
 
 void Dictation::finishAudio()
@@ -164,8 +222,11 @@ void Dictation::printResult()
     if (mFinished)
         return;
     mStatusLine.clear();
-    std::fprintf(stdout, "%s\n", qUtf8Printable(mText));
-    std::fflush(stdout);
+    QString error;
+    if (!StandardStreams::write(mText.toUtf8() + '\n', &error)) {
+        fail(OutputFailed, u"Cannot write the text to standard output: %1."_s.arg(error));
+        return;
+    }
     finish(Success);
 }
 

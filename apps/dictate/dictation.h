@@ -10,11 +10,17 @@
 #include <QString>
 #include <QTimer>
 
+#include <memory>
+
+class PcmStreamConverter;
+class QProcess;
+class WavStreamReader;
 class WhisperSpeechToTextDevice;
 
-// One dictation of recorded audio from start to end: checks the whisper environment, brings
-// the audio to the format the helper asked for, streams it into the dictation device in
-// 20 ms writes as a microphone would, and prints the partial and final text.
+// One dictation of recorded audio from start to end: checks the whisper environment, then
+// reads the audio as it goes, brings it to the format the helper asked for, streams it into
+// the dictation device in 20 ms writes as a microphone would, and prints the partial and
+// final text. Only a few blocks of audio are held at any time, however long the input.
 class Dictation : public QObject
 {
     Q_OBJECT
@@ -24,6 +30,7 @@ public:
         BadUsage = 1,
         NotInstalled = 2,
         HelperFailed = 3,
+        OutputFailed = 3,
     };
 
     struct Settings {
@@ -38,7 +45,9 @@ public:
         int timeoutMs = 120000;
     };
 
-    Dictation(const QByteArray &samples, int sampleRate, int channelCount, const Settings &settings, QObject *parent = nullptr);
+    // audio has read its header; it stays the caller's and is read up to its end. sourceName
+    // names it in messages.
+    Dictation(WavStreamReader *audio, const QString &sourceName, const Settings &settings, QObject *parent = nullptr);
     ~Dictation() override;
 
     void start();
@@ -50,6 +59,9 @@ private:
     void startDictation(const WhisperSpeechToTextCheckJob::CheckResult &check);
     bool startDevice();
     void writeAudio();
+    [[nodiscard]] bool fillPending();
+    [[nodiscard]] bool helperBacklogged() const;
+    void resumeWriting();
     void finishAudio();
     void addResult(const QString &text);
     void printResult();
@@ -58,13 +70,16 @@ private:
     void finish(ExitCode exitCode);
     void waitAtMost(const QString &message);
 
-    QByteArray mSamples;
-    int mSampleRate = 0;
-    int mChannelCount = 0;
+    WavStreamReader *mAudio;
+    QString mSourceName;
     Settings mSettings;
 
     WhisperSpeechToTextDevice *mDevice = nullptr;
-    QByteArray mPcm;
+    QProcess *mHelper = nullptr;
+    std::unique_ptr<PcmStreamConverter> mConverter;
+    // Converted audio not yet written to the device.
+    QByteArray mPending;
+    bool mInputDone = false;
     qsizetype mChunkBytes = 0;
     qsizetype mWritten = 0;
     QElapsedTimer mClock;

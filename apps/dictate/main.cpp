@@ -1,8 +1,9 @@
 // earlobe-dictate: turns a recorded WAV file into text with the local whisper dictation.
 #include "dictation.h"
+#include "standardstreams.h"
 
 #include <sharedsettings.h>
-#include <wavfile.h>
+#include <wavstreamreader.h>
 #include <whisperspeechtotextutils.h>
 
 #include <QCommandLineParser>
@@ -50,7 +51,8 @@ QString description()
            "  0  the text was recognised (it may be empty)\n"
            "  1  bad usage, or the audio cannot be read\n"
            "  2  dictation is not installed (no environment, no helper, missing python packages)\n"
-           "  3  the helper failed (crash, error reply, timeout)"_s;
+           "  3  the helper failed (crash, error reply, timeout), or the text could not be written\n"
+           "     to standard output"_s;
 }
 
 std::optional<int> parseTimeout(const QString &text)
@@ -62,40 +64,54 @@ std::optional<int> parseTimeout(const QString &text)
     return int(std::lround(seconds * 1000));
 }
 
-// Reads the whole WAV file, or standard input for "-". Prints why not when it cannot.
-std::optional<WavFile> readAudio(const QString &path)
+// Opens the WAV file, or standard input for "-", and reads its header. Prints why not when
+// it cannot.
+bool openAudio(const QString &path, QFile &file, WavStreamReader &reader)
 {
-    QFile file;
     const bool fromInput = path == StandardInput;
     const QString name = fromInput ? u"standard input"_s : path;
     if (fromInput) {
+        if (StandardStreams::inputClosed()) {
+            usageError(u"No WAV file to read: standard input is closed."_s);
+            return false;
+        }
         if (isatty(STDIN_FILENO) == 1) {
             usageError(u"No WAV file given, and standard input is a terminal."_s);
-            return std::nullopt;
+            return false;
         }
-        file.open(stdin, QIODevice::ReadOnly);
+        file.open(STDIN_FILENO, QIODevice::ReadOnly | QIODevice::Unbuffered);
     } else {
         file.setFileName(path);
-        if (!file.open(QIODevice::ReadOnly)) {
+        if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
             printError(u"Cannot open %1: %2"_s.arg(path, file.errorString()));
-            return std::nullopt;
+            return false;
         }
     }
-    WavFile wav;
-    if (!wav.read(&file)) {
-        printError(u"%1: %2"_s.arg(name, wav.errorString()));
-        return std::nullopt;
+    if (!reader.readHeader()) {
+        printError(u"%1: %2"_s.arg(name, reader.errorString()));
+        return false;
     }
-    if (wav.samples().isEmpty()) {
-        printError(u"%1 holds no audio."_s.arg(name));
-        return std::nullopt;
+    if (reader.atEnd()) {
+        printError(reader.hasError() ? u"%1: %2"_s.arg(name, reader.errorString()) : u"%1 holds no audio."_s.arg(name));
+        return false;
     }
-    return wav;
+    return true;
+}
+
+// Help and version go to standard output, checked like the text.
+int printInformation(const QString &text)
+{
+    QString error;
+    if (StandardStreams::write(text.toUtf8(), &error))
+        return Dictation::Success;
+    printError(u"Cannot write to standard output: %1."_s.arg(error));
+    return Dictation::OutputFailed;
 }
 } // namespace
 
 int main(int argc, char **argv)
 {
+    StandardStreams::hold();
     QCoreApplication app(argc, argv);
     useSharedSettings();
     // Every failure is told on standard error in the tool's own words; the libraries' own
@@ -118,14 +134,10 @@ int main(int argc, char **argv)
     parser.addOptions({modelOption, languageOption, noPartialsOption, realtimeOption, timeoutOption});
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
-    if (parser.isSet(helpOption)) {
-        std::printf("%s", qUtf8Printable(parser.helpText()));
-        return Dictation::Success;
-    }
-    if (parser.isSet(versionOption)) {
-        std::printf("%s %s\n", qUtf8Printable(programName()), TOOL_VERSION);
-        return Dictation::Success;
-    }
+    if (parser.isSet(helpOption))
+        return printInformation(parser.helpText());
+    if (parser.isSet(versionOption))
+        return printInformation(u"%1 %2\n"_s.arg(programName(), QStringLiteral(TOOL_VERSION)));
 
     const QStringList files = parser.positionalArguments();
     if (files.size() > 1)
@@ -134,8 +146,10 @@ int main(int argc, char **argv)
     if (!timeoutMs)
         return usageError(u"--timeout takes a number of seconds above 0, not \"%1\"."_s.arg(parser.value(timeoutOption)));
 
-    const std::optional<WavFile> audio = readAudio(files.value(0, StandardInput));
-    if (!audio)
+    const QString path = files.value(0, StandardInput);
+    QFile file;
+    WavStreamReader audio(&file);
+    if (!openAudio(path, file, audio))
         return Dictation::BadUsage;
 
     Dictation::Settings settings;
@@ -147,7 +161,7 @@ int main(int argc, char **argv)
     settings.realtime = parser.isSet(realtimeOption);
     settings.timeoutMs = *timeoutMs;
 
-    Dictation dictation(audio->samples(), audio->sampleRate(), audio->channelCount(), settings);
+    Dictation dictation(&audio, path == StandardInput ? u"standard input"_s : path, settings);
     // Queued: the dictation may end inside start(), before the event loop runs.
     QObject::connect(&dictation, &Dictation::finished, &app, &QCoreApplication::exit, Qt::QueuedConnection);
     dictation.start();

@@ -14,9 +14,13 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTest>
+#include <QtEndian>
 
 #include <cmath>
+#include <fcntl.h>
+#include <functional>
 #include <memory>
+#include <unistd.h>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -30,6 +34,29 @@ struct ToolRun {
     QByteArray err;
     qint64 elapsedMs = 0;
 };
+
+// A run watched through /proc while it reads from a source process: its peak memory, and
+// whether it was stopped for going over the ceiling.
+struct WatchedRun {
+    ToolRun run;
+    qint64 peakKb = 0;
+    qint64 inputBytes = 0;
+    bool overCeiling = false;
+};
+
+qint64 procValue(qint64 pid, const char *file, const QByteArray &key)
+{
+    QFile status(u"/proc/%1/%2"_s.arg(pid).arg(QLatin1StringView(file)));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    const QList<QByteArray> lines = status.readAll().split('\n');
+    for (const QByteArray &line : lines) {
+        if (line.startsWith(key + ':'))
+            return line.mid(key.size() + 1).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
 
 // What the counting helper answered for the utterance: "<n> bytes, sha256 <hex>, <ms> ms".
 struct HeardAudio {
@@ -80,6 +107,27 @@ QByteArray wavBytes(const QAudioFormat &format, const QByteArray &samples)
 {
     return WavFile::header(format, samples.size()) + samples;
 }
+
+// A header whose sizes claim dataSize bytes of samples, whatever follows it; 16 kHz mono.
+QByteArray claimingHeader(quint32 dataSize)
+{
+    QByteArray header = WavFile::header(audioFormat(16000, 1), 0);
+    qToLittleEndian<quint32>(dataSize == 0xFFFFFFFF ? dataSize : 36 + dataSize, header.data() + 4);
+    qToLittleEndian<quint32>(dataSize, header.data() + 40);
+    return header;
+}
+
+// Child set-ups that give the tool a broken standard stream.
+void closeDescriptor(int fd)
+{
+    ::close(fd);
+}
+
+void replaceDescriptor(int fd, const char *path, int flags)
+{
+    const int opened = ::open(path, flags);
+    ::dup2(opened, fd);
+}
 } // namespace
 
 class tst_Dictate : public QObject
@@ -106,9 +154,24 @@ private Q_SLOTS:
     void pacing_data();
     void pacing();
     void helpListsExitCodes();
+    void endlessInputInFlatMemory();
+    void endlessJunkRefusedAtOnce_data();
+    void endlessJunkRefusedAtOnce();
+    void brokenInput_data();
+    void brokenInput();
+    void headerClaimingMore_data();
+    void headerClaimingMore();
+    void failedOutput_data();
+    void failedOutput();
 
 private:
-    ToolRun run(const QStringList &arguments, const QByteArray &input = {}, const QStringList &environment = {}) const;
+    using Preparation = std::function<void(QProcess &)>;
+    ToolRun run(const QStringList &arguments, const QByteArray &input = {}, const QStringList &environment = {},
+                const Preparation &prepare = {}) const;
+    // Runs the tool with the output of source on its standard input until it ends, goes over
+    // ceilingKb, has read stopAfterBytes (when above 0) or limitMs have passed.
+    WatchedRun runWatched(const QStringList &arguments, const QStringList &source, qint64 ceilingKb, qint64 stopAfterBytes,
+                          int limitMs) const;
     QString writeFile(const QString &name, const QByteArray &content) const;
     // The command headers the helper received, in order.
     [[nodiscard]] QList<QJsonObject> commands() const;
@@ -131,7 +194,8 @@ void tst_Dictate::cleanup()
     mEnvironment.reset();
 }
 
-ToolRun tst_Dictate::run(const QStringList &arguments, const QByteArray &input, const QStringList &environment) const
+ToolRun tst_Dictate::run(const QStringList &arguments, const QByteArray &input, const QStringList &environment,
+                         const Preparation &prepare) const
 {
     QProcessEnvironment processEnvironment = QProcessEnvironment::systemEnvironment();
     processEnvironment.insert(u"COUNTING_HELPER_LOG"_s, logPath());
@@ -140,6 +204,8 @@ ToolRun tst_Dictate::run(const QStringList &arguments, const QByteArray &input, 
 
     QProcess process;
     process.setProcessEnvironment(processEnvironment);
+    if (prepare)
+        prepare(process);
     QElapsedTimer clock;
     clock.start();
     process.start(QStringLiteral(TOOL_PATH), arguments);
@@ -158,6 +224,46 @@ ToolRun tst_Dictate::run(const QStringList &arguments, const QByteArray &input, 
     result.out = process.readAllStandardOutput();
     result.err = process.readAllStandardError();
     return result;
+}
+
+WatchedRun tst_Dictate::runWatched(const QStringList &arguments, const QStringList &source, qint64 ceilingKb,
+                                   qint64 stopAfterBytes, int limitMs) const
+{
+    QProcess generator;
+    QProcess tool;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(u"COUNTING_HELPER_LOG"_s, logPath());
+    // Freed blocks held back by the address sanitizer would pass for a leak here.
+    environment.insert(u"ASAN_OPTIONS"_s, environment.value(u"ASAN_OPTIONS"_s) + u":quarantine_size_mb=8"_s);
+    tool.setProcessEnvironment(environment);
+    generator.setStandardOutputProcess(&tool);
+    tool.start(QStringLiteral(TOOL_PATH), arguments);
+    generator.start(source.value(0), source.mid(1));
+    WatchedRun watched;
+    if (!tool.waitForStarted() || !generator.waitForStarted())
+        return watched;
+
+    QElapsedTimer clock;
+    clock.start();
+    const qint64 pid = tool.processId();
+    while (!tool.waitForFinished(20) && clock.elapsed() < limitMs) {
+        watched.peakKb = std::max(watched.peakKb, procValue(pid, "status", "VmHWM"));
+        watched.inputBytes = std::max(watched.inputBytes, procValue(pid, "io", "rchar"));
+        watched.overCeiling = watched.peakKb > ceilingKb;
+        if (watched.overCeiling || (stopAfterBytes > 0 && watched.inputBytes >= stopAfterBytes))
+            break;
+    }
+    watched.run.elapsedMs = clock.elapsed();
+    const bool ended = tool.state() == QProcess::NotRunning;
+    tool.kill();
+    tool.waitForFinished();
+    generator.kill();
+    generator.waitForFinished();
+    if (ended)
+        watched.run.exitCode = tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -1;
+    watched.run.out = tool.readAllStandardOutput();
+    watched.run.err = tool.readAllStandardError();
+    return watched;
 }
 
 QString tst_Dictate::writeFile(const QString &name, const QByteArray &content) const
@@ -490,6 +596,162 @@ void tst_Dictate::helpListsExitCodes()
          {u"Exit codes:"_s, u"  0  "_s, u"  1  bad usage"_s, u"  2  dictation is not installed"_s, u"  3  the helper failed"_s,
           u"--realtime"_s, u"--no-partials"_s, u"--timeout <seconds>"_s, u"--model <id>"_s, u"--language <code>"_s})
         QVERIFY2(help.contains(line), qPrintable(line));
+}
+
+void tst_Dictate::endlessInputInFlatMemory()
+{
+    // An endless recording on a pipe: the samples must go to the helper as they come, and
+    // 128 MiB of them pass through a tool that never holds more than a small part.
+    const QString header = writeFile(u"endless.wav"_s, claimingHeader(0xFFFFFFFF));
+    constexpr qint64 CeilingKb = 96 * 1024;
+    constexpr qint64 InputBytes = 128 * 1024 * 1024;
+    const WatchedRun watched = runWatched({u"--no-partials"_s, u"-"_s}, {u"cat"_s, header, u"/dev/zero"_s}, CeilingKb, InputBytes, 20000);
+    QVERIFY2(!watched.overCeiling, qPrintable(u"%1 kB after reading %2 bytes"_s.arg(watched.peakKb).arg(watched.inputBytes)));
+    QVERIFY2(watched.inputBytes >= InputBytes, qPrintable(u"read only %1 bytes in %2 ms; %3"_s.arg(watched.inputBytes)
+                                                             .arg(watched.run.elapsedMs)
+                                                             .arg(QString::fromUtf8(watched.run.err))));
+    QVERIFY(watched.peakKb > 0);
+    // The samples went on to the helper while they were read.
+    QVERIFY(commands(u"audio"_s).size() > 1000);
+}
+
+void tst_Dictate::endlessJunkRefusedAtOnce_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("source");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("/dev/zero") << QStringList{u"/dev/zero"_s} << QStringList{u"true"_s} << u"/dev/zero: Not a WAV file"_s;
+    QTest::newRow("zeros on standard input") << QStringList{u"-"_s} << QStringList{u"cat"_s, u"/dev/zero"_s}
+                                             << u"standard input: Not a WAV file"_s;
+    QTest::newRow("2 GB that is no WAV") << QStringList{u"$BIG"_s} << QStringList{u"true"_s} << u"Not a WAV file"_s;
+    QTest::newRow("a WAV header, then zeros") << QStringList{u"-"_s} << QStringList{u"cat"_s, u"$RIFF"_s, u"/dev/zero"_s}
+                                              << u"standard input: Not a WAV file (damaged chunk"_s;
+}
+
+void tst_Dictate::endlessJunkRefusedAtOnce()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QStringList, source);
+    QFETCH(QString, message);
+
+    // Sparse: two gigabytes of nothing, on no disk.
+    QFile big(mEnvironment->home() + u"/big.wav"_s);
+    QVERIFY(big.open(QIODevice::WriteOnly));
+    QVERIFY(big.write("not a wav file") > 0 && big.resize(qint64(2) << 30));
+    big.close();
+    arguments.replaceInStrings(u"$BIG"_s, big.fileName());
+    source.replaceInStrings(u"$RIFF"_s, writeFile(u"riff"_s, QByteArray("RIFF\xff\xff\xff\xffWAVE", 12)));
+
+    const WatchedRun watched = runWatched(arguments, source, 64 * 1024, 0, 5000);
+    QVERIFY2(!watched.overCeiling, qPrintable(u"%1 kB"_s.arg(watched.peakKb)));
+    QCOMPARE(watched.run.exitCode, 1);
+    QVERIFY2(watched.run.elapsedMs < 2000, qPrintable(QString::number(watched.run.elapsedMs)));
+    QVERIFY2(QString::fromUtf8(watched.run.err).contains(message), watched.run.err.constData());
+    QVERIFY(commands().isEmpty());
+}
+
+void tst_Dictate::brokenInput_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("how");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("closed") << QStringList() << 0 << u"standard input is closed"_s;
+    QTest::newRow("closed, dash") << QStringList{u"-"_s} << 0 << u"standard input is closed"_s;
+    QTest::newRow("a folder") << QStringList{u"-"_s} << 1 << u"standard input: Read error: Is a directory"_s;
+    QTest::newRow("open for writing only") << QStringList{u"-"_s} << 2 << u"standard input: Read error: Bad file descriptor"_s;
+}
+
+void tst_Dictate::brokenInput()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, how);
+    QFETCH(QString, message);
+
+    const std::function<void()> breakInput[] = {
+        [] { closeDescriptor(STDIN_FILENO); },
+        [] { replaceDescriptor(STDIN_FILENO, "/", O_RDONLY | O_DIRECTORY); },
+        [] { replaceDescriptor(STDIN_FILENO, "/dev/null", O_WRONLY); },
+    };
+    const ToolRun result = run(arguments, {}, {}, [&](QProcess &process) { process.setChildProcessModifier(breakInput[how]); });
+    QCOMPARE(result.exitCode, 1);
+    QVERIFY2(QString::fromUtf8(result.err).contains(message), result.err.constData());
+    QVERIFY(!result.err.contains("Not a WAV file"));
+    QVERIFY(commands().isEmpty());
+}
+
+void tst_Dictate::headerClaimingMore_data()
+{
+    QTest::addColumn<bool>("fromInput");
+    QTest::addColumn<quint32>("claimed");
+    QTest::addColumn<bool>("warned");
+
+    QTest::newRow("file claiming twice its samples") << false << quint32(32000) << true;
+    QTest::newRow("pipe claiming twice its samples") << true << quint32(32000) << true;
+    QTest::newRow("file claiming one byte more") << false << quint32(16001) << true;
+    QTest::newRow("size left open") << true << quint32(0xFFFFFFFF) << false;
+    QTest::newRow("size just right") << false << quint32(16000) << false;
+}
+
+void tst_Dictate::headerClaimingMore()
+{
+    QFETCH(bool, fromInput);
+    QFETCH(quint32, claimed);
+    QFETCH(bool, warned);
+
+    const QByteArray samples = tone(8000, 1, 16000);
+    const QByteArray wav = claimingHeader(claimed) + samples;
+    const ToolRun result = fromInput ? run({u"--no-partials"_s}, wav) : run({u"--no-partials"_s, writeFile(u"short.wav"_s, wav)});
+    QVERIFY2(result.exitCode == 0, result.err.constData());
+    const HeardAudio heard = parseFinal(result.out);
+    QCOMPARE(heard.bytes, samples.size());
+    QCOMPARE(heard.sha256, sha256(samples));
+    const QString warning = u"warning: %1 ended after 16000 bytes of samples, but its header announced %2"_s.arg(
+        fromInput ? u"standard input"_s : mEnvironment->home() + u"/short.wav"_s)
+                                .arg(claimed);
+    QCOMPARE(QString::fromUtf8(result.err).contains(warning), warned);
+    if (!warned)
+        QCOMPARE(result.err, QByteArray());
+}
+
+void tst_Dictate::failedOutput_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("how");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("full") << QStringList() << 0 << u"Cannot write the text to standard output: No space left on device."_s;
+    QTest::newRow("closed") << QStringList() << 1 << u"Cannot write the text to standard output: standard output is closed."_s;
+    QTest::newRow("reader gone") << QStringList() << 2 << u"Cannot write the text to standard output: Broken pipe."_s;
+    QTest::newRow("help, full") << QStringList{u"--help"_s} << 0 << u"Cannot write to standard output: No space left on device."_s;
+    QTest::newRow("version, closed") << QStringList{u"--version"_s} << 1 << u"Cannot write to standard output: standard output is closed."_s;
+}
+
+void tst_Dictate::failedOutput()
+{
+    QFETCH(QStringList, options);
+    QFETCH(int, how);
+    QFETCH(QString, message);
+
+    // A pipe whose reader has gone before anything was written.
+    int pipeEnds[2];
+    QCOMPARE(::pipe2(pipeEnds, O_CLOEXEC), 0);
+    ::close(pipeEnds[0]);
+    const int writeEnd = pipeEnds[1];
+    const auto prepare = [&](QProcess &process) {
+        if (how == 0)
+            process.setStandardOutputFile(u"/dev/full"_s);
+        else if (how == 1)
+            process.setChildProcessModifier([] { closeDescriptor(STDOUT_FILENO); });
+        else
+            process.setChildProcessModifier([writeEnd] { ::dup2(writeEnd, STDOUT_FILENO); });
+    };
+    const QString path = writeFile(u"speech.wav"_s, wavBytes(audioFormat(16000, 1), tone(3200, 1, 16000)));
+    const ToolRun result = run(options + QStringList{u"--no-partials"_s, path}, {}, {}, prepare);
+    ::close(writeEnd);
+    QCOMPARE(result.exitCode, 3);
+    QVERIFY2(result.err.endsWith("earlobe-dictate: " + message.toUtf8() + '\n'), result.err.constData());
 }
 
 QTEST_GUILESS_MAIN(tst_Dictate)
