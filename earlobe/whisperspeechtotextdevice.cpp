@@ -105,6 +105,11 @@ bool WhisperSpeechToTextDevice::isSequential() const
     return true;
 }
 
+qint64 WhisperSpeechToTextDevice::bytesToWrite() const
+{
+    return mProcess ? mProcess->bytesToWrite() : 0;
+}
+
 QList<QJsonObject> WhisperSpeechToTextDevice::takeFrames(QByteArray &buffer)
 {
     QList<QJsonObject> frames;
@@ -161,6 +166,7 @@ bool WhisperSpeechToTextDevice::ensureProcess()
         connect(mProcess, &QProcess::readyReadStandardOutput, this, &WhisperSpeechToTextDevice::readProcessOutput);
         connect(mProcess, &QProcess::readyReadStandardError, this, &WhisperSpeechToTextDevice::readProcessError);
         connect(mProcess, &QProcess::finished, this, &WhisperSpeechToTextDevice::handleProcessFinished);
+        connect(mProcess, &QProcess::bytesWritten, this, &QIODevice::bytesWritten);
     }
 
     mBuffer.clear();

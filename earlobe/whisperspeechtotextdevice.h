@@ -40,6 +40,9 @@ public:
     void finish();
 
     [[nodiscard]] bool isSequential() const override;
+    // Audio written but not yet taken by the helper's pipe; bytesWritten() follows as it
+    // is taken, so a host feeding a file faster than real time can wait for the helper.
+    [[nodiscard]] qint64 bytesToWrite() const override;
 
     // Removes the complete reply frames from the front of buffer and returns their headers.
     static QList<QJsonObject> takeFrames(QByteArray &buffer);

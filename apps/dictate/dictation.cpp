@@ -9,7 +9,6 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
-#include <QProcess>
 
 #include <cstdio>
 
@@ -134,10 +133,7 @@ bool Dictation::startDevice()
         fail(HelperFailed, u"The whisper helper could not be started."_s);
         return false;
     }
-    // The device does not tell how much audio still waits for the helper's pipe; its process does.
-    mHelper = mDevice->findChild<QProcess *>();
-    if (mHelper)
-        connect(mHelper, &QProcess::bytesWritten, this, &Dictation::resumeWriting);
+    connect(mDevice, &QIODevice::bytesWritten, this, &Dictation::resumeWriting);
     return true;
 }
 
@@ -194,7 +190,7 @@ bool Dictation::fillPending()
 
 bool Dictation::helperBacklogged() const
 {
-    return mHelper && mHelper->bytesToWrite() > BacklogBytes;
+    return mDevice && mDevice->bytesToWrite() > BacklogBytes;
 }
 
 void Dictation::resumeWriting()

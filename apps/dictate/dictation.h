@@ -13,7 +13,6 @@
 #include <memory>
 
 class PcmStreamConverter;
-class QProcess;
 class WavStreamReader;
 class WhisperSpeechToTextDevice;
 
@@ -75,7 +74,6 @@ private:
     Settings mSettings;
 
     WhisperSpeechToTextDevice *mDevice = nullptr;
-    QProcess *mHelper = nullptr;
     std::unique_ptr<PcmStreamConverter> mConverter;
     // Converted audio not yet written to the device.
     QByteArray mPending;
