@@ -1,7 +1,8 @@
 #include "wavfile.h"
 
+#include "outputtarget.h"
+
 #include <QFile>
-#include <QSaveFile>
 #include <QtEndian>
 
 #include <algorithm>
@@ -160,12 +161,14 @@ bool WavFile::write(QIODevice *device, const QAudioFormat &format, const QByteAr
 
 bool WavFile::write(const QString &path, const QAudioFormat &format, const QByteArray &samples, QString *errorString)
 {
-    // A save that fails half way must not leave a truncated file where a good one was.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || !write(&file, format, samples) || !file.commit()) {
-        if (errorString)
-            *errorString = u"Cannot write %1: %2"_s.arg(path, file.errorString());
-        return false;
+    OutputTarget target(path);
+    bool saved = target.open();
+    if (saved) {
+        // commit() tells a failed write, and lets go of a half-written file.
+        write(target.device(), format, samples);
+        saved = target.commit();
     }
-    return true;
+    if (!saved && errorString)
+        *errorString = target.errorString();
+    return saved;
 }

@@ -23,6 +23,7 @@ public:
 
     static QByteArray header(const QAudioFormat &format, qint64 dataSize);
     static bool write(QIODevice *device, const QAudioFormat &format, const QByteArray &samples);
+    // "-" is standard output; see OutputTarget for what else path may name.
     static bool write(const QString &path, const QAudioFormat &format, const QByteArray &samples, QString *errorString);
 
 private:

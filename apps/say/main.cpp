@@ -2,6 +2,8 @@
 // either way it can write WebVTT subtitles timed to the speech.
 #include "readaloud.h"
 
+#include <outputtarget.h>
+
 #include <texttospeechkokoroutils.h>
 
 #include <QCommandLineParser>
@@ -21,6 +23,8 @@ using namespace TextEditTextToSpeech;
 
 namespace
 {
+constexpr double DefaultTimeoutSeconds = 120;
+
 void printError(const QString &message)
 {
     std::fprintf(stderr, "%s: %s\n", qUtf8Printable(QCoreApplication::applicationName()), qUtf8Printable(message));
@@ -44,7 +48,27 @@ QString description()
            "  0  the text was spoken or written\n"
            "  1  bad usage, no text, or an output file that cannot be written\n"
            "  2  read-aloud is not installed (no environment, no helper, missing python packages)\n"
-           "  3  the helper or the audio failed (crash, error reply, no audio device, timeout)"_s;
+           "  3  the helper, the audio or a write failed (crash, error reply, no audio device,\n"
+           "     timeout, a full disk, a reader that went away)"_s;
+}
+
+std::optional<int> parseTimeout(const QString &text)
+{
+    bool ok = false;
+    const double seconds = text.toDouble(&ok);
+    if (!ok || !std::isfinite(seconds) || seconds <= 0 || seconds > 24 * 3600)
+        return std::nullopt;
+    return int(std::lround(seconds * 1000));
+}
+
+// Standard output is where the result goes: losing any of it is a failure.
+int flushStandardOutput()
+{
+    QString error;
+    if (OutputTarget::flushStandardOutput(&error))
+        return ReadAloud::Success;
+    printError(error);
+    return ReadAloud::HelperFailed;
 }
 
 // A number from the command line within [minimum, maximum].
@@ -106,20 +130,30 @@ bool isKnownVoice(const QString &identifier)
     });
 }
 
-// Why the speech could not be saved at path, found before any work is done; empty if it can.
-QString outputProblem(const QString &path)
+// Why nothing can be written where option says, found before any work is done; empty if it can.
+QString outputProblem(const QString &option, const QString &path)
 {
-    const QFileInfo file(path);
-    if (file.isDir())
-        return u"Cannot write %1: it is a folder."_s.arg(path);
-    const QFileInfo folder(file.absolutePath());
-    if (!folder.isDir())
-        return u"Cannot write %1: the folder %2 does not exist."_s.arg(path, folder.filePath());
-    if (!folder.isWritable())
-        return u"Cannot write %1: the folder %2 is not writable."_s.arg(path, folder.filePath());
-    if (file.exists() && !file.isWritable())
-        return u"Cannot write %1: the file is not writable."_s.arg(path);
-    return {};
+    if (path.isEmpty())
+        return u"--%1 takes a file name, or - for standard output."_s.arg(option);
+    return OutputTarget(path).problem();
+}
+
+// An empty name is a slip in the command line; anything else names a place that cannot be written.
+int refuseOutput(const QString &path, const QString &problem)
+{
+    if (path.isEmpty())
+        return usageError(problem);
+    printError(problem);
+    return ReadAloud::BadUsage;
+}
+
+bool isSameTarget(const QString &path, const QString &otherPath)
+{
+    const OutputTarget target(path);
+    const OutputTarget other(otherPath);
+    if (target.isStandardOutput() || other.isStandardOutput())
+        return target.isStandardOutput() && other.isStandardOutput();
+    return QFileInfo(path).absoluteFilePath() == QFileInfo(otherPath).absoluteFilePath();
 }
 
 QString readStandardInput()
@@ -135,6 +169,7 @@ QString readStandardInput()
 
 int main(int argc, char **argv)
 {
+    OutputTarget::prepareProcess();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(u"larynx-say"_s);
     QCoreApplication::setApplicationVersion(QStringLiteral(TOOL_VERSION));
@@ -144,27 +179,39 @@ int main(int argc, char **argv)
 
     QCommandLineParser parser;
     parser.setApplicationDescription(description());
-    parser.addHelpOption();
-    parser.addVersionOption();
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
     parser.addPositionalArgument(u"text"_s, u"The text to read (default: standard input)."_s, u"[text...]"_s);
-    const QCommandLineOption outputOption({u"o"_s, u"output"_s}, u"Write the speech to this WAV file instead of playing it."_s,
+    const QCommandLineOption outputOption({u"o"_s, u"output"_s},
+                                          u"Write the speech to this WAV file instead of playing it; - is standard output. An "
+                                          "existing FIFO or character device is written into, a file replaced once complete."_s,
                                           u"file.wav"_s);
     const QCommandLineOption subtitlesOption(u"subtitles"_s,
                                              u"Also write the sentences and words, timed as they are spoken, to this WebVTT file "
-                                             "(with --output, or while playing)."_s,
+                                             "(with --output, or while playing); - is standard output."_s,
                                              u"file.vtt"_s);
     const QCommandLineOption voiceOption(u"voice"_s, u"The voice, e.g. af_heart (see --list-voices)."_s, u"id"_s);
     const QCommandLineOption rateOption(u"rate"_s, u"Speaking rate from -1 (slow) to 1 (fast); 0 is normal."_s, u"rate"_s);
     const QCommandLineOption volumeOption(u"volume"_s, u"Playback volume from 0 to 1 (default 1); a saved file is not changed."_s,
                                           u"volume"_s);
-    const QCommandLineOption timeoutOption(u"timeout"_s, u"Give up when the speech has not ended after this many seconds."_s, u"seconds"_s);
+    const QCommandLineOption timeoutOption(
+        u"timeout"_s, u"Give up when the helper has not been heard from for this many seconds (default %1)."_s.arg(DefaultTimeoutSeconds),
+        u"seconds"_s, QString::number(DefaultTimeoutSeconds));
     const QCommandLineOption listVoicesOption(u"list-voices"_s, u"List the voices, grouped by language, and exit."_s);
     parser.addOptions({outputOption, subtitlesOption, voiceOption, rateOption, volumeOption, timeoutOption, listVoicesOption});
-    parser.process(app);
-
+    if (!parser.parse(QCoreApplication::arguments()))
+        return usageError(parser.errorText());
+    if (parser.isSet(helpOption)) {
+        std::printf("%s", qUtf8Printable(parser.helpText()));
+        return flushStandardOutput();
+    }
+    if (parser.isSet(versionOption)) {
+        std::printf("%s %s\n", qUtf8Printable(QCoreApplication::applicationName()), TOOL_VERSION);
+        return flushStandardOutput();
+    }
     if (parser.isSet(listVoicesOption)) {
         listVoices();
-        return ReadAloud::Success;
+        return flushStandardOutput();
     }
 
     ReadAloud::Settings settings;
@@ -185,31 +232,23 @@ int main(int argc, char **argv)
             return usageError(u"--volume takes a number from 0 to 1, not \"%1\"."_s.arg(parser.value(volumeOption)));
         settings.volume = *volume;
     }
-    if (parser.isSet(timeoutOption)) {
-        const std::optional<double> seconds = parseNumber(parser.value(timeoutOption), 0.001, 24 * 3600);
-        if (!seconds)
-            return usageError(u"--timeout takes a number of seconds above 0, not \"%1\"."_s.arg(parser.value(timeoutOption)));
-        settings.timeoutMs = int(std::lround(*seconds * 1000));
-    }
+    const std::optional<int> timeoutMs = parseTimeout(parser.value(timeoutOption));
+    if (!timeoutMs)
+        return usageError(u"--timeout takes a number of seconds above 0, not \"%1\"."_s.arg(parser.value(timeoutOption)));
+    settings.timeoutMs = *timeoutMs;
     if (parser.isSet(outputOption)) {
         settings.outputPath = parser.value(outputOption);
-        const QString problem = outputProblem(settings.outputPath);
-        if (!problem.isEmpty()) {
-            printError(problem);
-            return ReadAloud::BadUsage;
-        }
+        const QString problem = outputProblem(u"output"_s, settings.outputPath);
+        if (!problem.isEmpty())
+            return refuseOutput(settings.outputPath, problem);
     }
-
     if (parser.isSet(subtitlesOption)) {
         settings.subtitlesPath = parser.value(subtitlesOption);
-        const QString problem = outputProblem(settings.subtitlesPath);
-        if (!problem.isEmpty()) {
-            printError(problem);
-            return ReadAloud::BadUsage;
-        }
-        if (!settings.outputPath.isEmpty()
-            && QFileInfo(settings.subtitlesPath).absoluteFilePath() == QFileInfo(settings.outputPath).absoluteFilePath())
-            return usageError(u"--subtitles and --output name the same file, %1."_s.arg(settings.outputPath));
+        const QString problem = outputProblem(u"subtitles"_s, settings.subtitlesPath);
+        if (!problem.isEmpty())
+            return refuseOutput(settings.subtitlesPath, problem);
+        if (!settings.outputPath.isEmpty() && isSameTarget(settings.subtitlesPath, settings.outputPath))
+            return usageError(u"--subtitles and --output name the same file, %1."_s.arg(OutputTarget(settings.outputPath).name()));
     }
 
     const QStringList words = parser.positionalArguments();

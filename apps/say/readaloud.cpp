@@ -36,6 +36,9 @@ ReadAloud::ReadAloud(const QString &text, const Settings &settings, QObject *par
     connect(mEngine, &TextToSpeechKokoro::stateChanged, this, &ReadAloud::handleStateChanged);
     connect(mEngine, &TextToSpeechKokoro::errorOccurred, this, &ReadAloud::handleError);
     connect(mEngine, &TextToSpeechKokoro::synthesized, this, &ReadAloud::collect);
+    // While playing, the marks are the only sign that the speech goes on.
+    connect(mEngine, &TextToSpeechKokoro::sayingSentence, this, &ReadAloud::heardFromHelper);
+    connect(mEngine, &TextToSpeechKokoro::sayingWord, this, &ReadAloud::heardFromHelper);
     if (!mSettings.subtitlesPath.isEmpty()) {
         connect(mEngine, &TextToSpeechKokoro::sayingSentence, this, &ReadAloud::addSentence);
         connect(mEngine, &TextToSpeechKokoro::sayingWord, this, [this](const QString &, qsizetype start, qsizetype length) {
@@ -45,7 +48,7 @@ ReadAloud::ReadAloud(const QString &text, const Settings &settings, QObject *par
 
     mTimeout.setSingleShot(true);
     connect(&mTimeout, &QTimer::timeout, this, [this] {
-        fail(HelperFailed, u"The speech did not end within %1 seconds."_s.arg(mSettings.timeoutMs / 1000.0));
+        fail(HelperFailed, u"The kokoro helper did not answer within %1 seconds."_s.arg(QString::number(mSettings.timeoutMs / 1000.0)));
     });
 }
 
@@ -57,18 +60,26 @@ ReadAloud::~ReadAloud()
 
 void ReadAloud::start()
 {
-    if (mSettings.timeoutMs > 0)
-        mTimeout.start(mSettings.timeoutMs);
+    heardFromHelper();
     if (mSettings.outputPath.isEmpty())
         mEngine->say(mText);
     else
         mEngine->synthesize(mText);
 }
 
+// The time limit is on the helper's silence, not on the speech: a long text read aloud takes
+// as long as it takes, while each piece of it comes within moments.
+void ReadAloud::heardFromHelper()
+{
+    if (mSettings.timeoutMs > 0 && !mFinished)
+        mTimeout.start(mSettings.timeoutMs);
+}
+
 void ReadAloud::handleStateChanged(TextToSpeechState state)
 {
     if (mFinished)
         return;
+    heardFromHelper();
     if (state == TextToSpeechState::Speaking || state == TextToSpeechState::Synthesizing) {
         mStarted = true;
         return;
@@ -118,6 +129,7 @@ void ReadAloud::collect(const QAudioFormat &format, const QByteArray &data)
         mEngine->stop();
         return;
     }
+    heardFromHelper();
     mAudio.append(data);
 }
 

@@ -32,7 +32,8 @@ public:
         QString outputPath;
         // Empty: no subtitles. Otherwise the WebVTT file to write them to.
         QString subtitlesPath;
-        // 0: no limit.
+        // How long the helper may stay silent: before its first answer, between two pieces
+        // of the speech, or between sentences heard while playing. 0: no limit.
         int timeoutMs = 0;
     };
 
@@ -45,6 +46,7 @@ Q_SIGNALS:
     void finished(int exitCode);
 
 private:
+    void heardFromHelper();
     void handleStateChanged(TextEditTextToSpeech::TextToSpeechState state);
     void handleError(QTextToSpeech::ErrorReason reason, const QString &message);
     void collect(const QAudioFormat &format, const QByteArray &data);

@@ -1,6 +1,6 @@
 #include "subtitletrack.h"
 
-#include <QSaveFile>
+#include <outputtarget.h>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -88,14 +88,12 @@ QString SubtitleTrack::cueText(const Sentence &sentence, qint64 startMs, qint64 
 
 bool SubtitleTrack::write(const QString &path, qint64 endTime, qint64 ticksPerSecond, QString *errorString) const
 {
-    const QByteArray vtt = toWebVtt(endTime, ticksPerSecond);
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(vtt) != vtt.size() || !file.commit()) {
-        if (errorString)
-            *errorString = u"Cannot write %1: %2"_s.arg(path, file.errorString());
-        return false;
-    }
-    return true;
+    OutputTarget target(path);
+    if (target.write(toWebVtt(endTime, ticksPerSecond)))
+        return true;
+    if (errorString)
+        *errorString = target.errorString();
+    return false;
 }
 
 QString SubtitleTrack::timestamp(qint64 milliseconds)

@@ -19,7 +19,7 @@ public:
     void addWord(qsizetype start, qsizetype length, qint64 time);
 
     [[nodiscard]] QByteArray toWebVtt(qint64 endTime, qint64 ticksPerSecond) const;
-    // The whole file at once, replacing a regular file only once it is complete.
+    // The whole file at once, to any target OutputTarget takes.
     bool write(const QString &path, qint64 endTime, qint64 ticksPerSecond, QString *errorString) const;
 
     // HH:MM:SS.mmm

@@ -433,7 +433,7 @@ void tst_Say::helperFailures_data()
     QTest::newRow("error reply") << QStringList() << QStringList{u"ESPEAK_HELPER_ON_SAY=error"_s}
                                  << u"Kokoro was unable to synthesize the text: The voice could not be loaded."_s;
     QTest::newRow("no answer") << QStringList{u"--timeout"_s, u"1"_s} << QStringList{u"ESPEAK_HELPER_ON_SAY=silent"_s}
-                               << u"The speech did not end within 1 seconds."_s;
+                               << u"The kokoro helper did not answer within 1 seconds."_s;
 }
 
 void tst_Say::helperFailures()
@@ -533,7 +533,7 @@ void tst_Say::helpListsExitCodes()
     QCOMPARE(result.exitCode, 0);
     const QString help = QString::fromUtf8(result.out);
     for (const QString &line : {u"Exit codes:"_s, u"  0  "_s, u"  1  bad usage"_s, u"  2  read-aloud is not installed"_s,
-                                u"  3  the helper or the audio failed"_s, u"--output <file.wav>"_s, u"--subtitles <file.vtt>"_s,
+                                u"  3  the helper, the audio or a write failed"_s, u"--timeout <seconds>"_s, u"(default 120)"_s, u"--output <file.wav>"_s, u"--subtitles <file.vtt>"_s,
                                 u"--voice <id>"_s, u"--rate <rate>"_s, u"--volume <volume>"_s, u"--list-voices"_s})
         QVERIFY2(help.contains(line), qPrintable(line));
 }
