@@ -4,6 +4,8 @@
 
 #include <translation.h>
 
+#include <childprocesses.h>
+
 #include <QDebug>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -51,7 +53,10 @@ WhisperSpeechToTextCheckJob::WhisperSpeechToTextCheckJob(QObject *parent)
     Q_UNUSED(checkResultMetaTypeId)
 }
 
-WhisperSpeechToTextCheckJob::~WhisperSpeechToTextCheckJob() = default;
+WhisperSpeechToTextCheckJob::~WhisperSpeechToTextCheckJob()
+{
+    HostKit::endChildProcesses(this);
+}
 
 bool WhisperSpeechToTextCheckJob::canStart() const
 {

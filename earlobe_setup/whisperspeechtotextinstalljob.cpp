@@ -2,6 +2,8 @@
 #include "speechtotext_whisperinstall_debug.h"
 #include "whisperspeechtotextutils.h"
 
+#include <childprocesses.h>
+
 #include <QDebug>
 #include <QRegularExpression>
 
@@ -37,7 +39,10 @@ WhisperSpeechToTextInstallJob::WhisperSpeechToTextInstallJob(QObject *parent)
 {
 }
 
-WhisperSpeechToTextInstallJob::~WhisperSpeechToTextInstallJob() = default;
+WhisperSpeechToTextInstallJob::~WhisperSpeechToTextInstallJob()
+{
+    HostKit::endChildProcesses(this);
+}
 
 QStringList WhisperSpeechToTextInstallJob::modules() const
 {

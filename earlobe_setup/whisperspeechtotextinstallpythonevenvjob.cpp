@@ -6,6 +6,8 @@
 
 #include <QDebug>
 
+using namespace Qt::Literals::StringLiterals;
+
 WhisperSpeechToTextInstallPythonEvenvJob::WhisperSpeechToTextInstallPythonEvenvJob(QObject *parent)
     : QObject(parent)
 {
@@ -28,7 +30,10 @@ void WhisperSpeechToTextInstallPythonEvenvJob::start()
     auto creator = new HostKit::VenvCreator(this);
     creator->setLoggingCategory(SPEECHTOTEXT_WHISPERINSTALL_LOG);
     connect(creator, &HostKit::VenvCreator::created, this, &WhisperSpeechToTextInstallPythonEvenvJob::venvCreated);
-    connect(creator, &HostKit::VenvCreator::failed, this, &WhisperSpeechToTextInstallPythonEvenvJob::failed);
+    connect(creator, &HostKit::VenvCreator::failed, this, [this](const QString &reason) {
+        Q_EMIT installMessage(reason);
+        failed();
+    });
     creator->create(WhisperSpeechToTextUtils::pythonVersionPath(), WhisperSpeechToTextUtils::defaultVenvPath());
 }
 
@@ -36,6 +41,7 @@ void WhisperSpeechToTextInstallPythonEvenvJob::venvCreated()
 {
     if (WhisperSpeechToTextUtils::venvPip().isEmpty()) {
         qCWarning(SPEECHTOTEXT_WHISPERINSTALL_LOG) << "Virtualenv created without pip:" << WhisperSpeechToTextUtils::defaultVenvPip();
+        Q_EMIT installMessage(u"The python virtual environment %1 was created without pip."_s.arg(WhisperSpeechToTextUtils::defaultVenvPath()));
         failed();
         return;
     }

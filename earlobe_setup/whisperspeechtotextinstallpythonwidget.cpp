@@ -167,6 +167,7 @@ void WhisperSpeechToTextInstallPythonWidget::startInstall()
         appendLog(HostKit::i18nd(TRANSLATION_DOMAIN, "Python virtual environment created."));
         installModules();
     });
+    connect(job, &WhisperSpeechToTextInstallPythonEvenvJob::installMessage, this, &WhisperSpeechToTextInstallPythonWidget::appendLog);
     connect(job, &WhisperSpeechToTextInstallPythonEvenvJob::installFailed, this, [this] {
         appendLog(HostKit::i18nd(TRANSLATION_DOMAIN, "Unable to create the python virtual environment."));
         mInstalling = false;

@@ -2,6 +2,7 @@
 #include "folderremover.h"
 #include "jsonlinesprocess.h"
 
+#include <QFileInfo>
 #include <QStandardPaths>
 #include <QTimer>
 
@@ -46,6 +47,13 @@ void VenvCreator::create(const QString &python, const QString &path)
         });
         return;
     }
+    const QString refusal = refusalToReplace(path);
+    if (!refusal.isEmpty()) {
+        QTimer::singleShot(0, this, [this, refusal] {
+            fail(Failure::NotAnEnvironment, refusal);
+        });
+        return;
+    }
     mRemover = new FolderRemover(this);
     connect(mRemover, &FolderRemover::finished, this, &VenvCreator::removalFinished);
     mRemover->remove(path);
@@ -79,6 +87,25 @@ VenvCreator::Failure VenvCreator::failure() const
 QByteArray VenvCreator::errorOutput() const
 {
     return mErrorOutput;
+}
+
+QString VenvCreator::refusalToReplace(const QString &path)
+{
+    // Only what venv itself made may go: a user's own folder at the path, or a file, is
+    // never deleted to make room.
+    const QFileInfo info(path);
+    if (info.isSymLink() || !info.exists())
+        return {};
+    if (info.isDir()) {
+        if (QFileInfo(path + u"/pyvenv.cfg"_s).isFile())
+            return {};
+        return tr("%1 is not a python virtual environment (it has no pyvenv.cfg), so it is left as it is: "
+                  "move it elsewhere or remove it, then create the environment again.")
+            .arg(path);
+    }
+    return tr("%1 is a file, not a python virtual environment, so it is left as it is: "
+              "move it elsewhere or remove it, then create the environment again.")
+        .arg(path);
 }
 
 void VenvCreator::removalFinished(bool removed)
@@ -139,6 +166,9 @@ void VenvCreator::logFailure() const
     switch (mFailure) {
     case Failure::RemovalFailed:
         qCWarning(mCategory) << "Impossible to remove existing venv:" << mPath;
+        break;
+    case Failure::NotAnEnvironment:
+        qCWarning(mCategory) << "Not a virtual environment, left in place:" << mPath;
         break;
     case Failure::InterpreterMissing:
     case Failure::CannotStart:

@@ -13,9 +13,11 @@ namespace HostKit
 {
 class FolderRemover;
 
-// Makes a python virtual environment from scratch: whatever stands at the path goes first,
-// off the calling thread (a link loses only itself, see FolderRemover), then
-// "PYTHON -m venv PATH" runs. An interpreter that cannot be found fails at once and leaves
+// Makes a python virtual environment from scratch: an environment already at the path (a
+// folder with pyvenv.cfg) goes first, off the calling thread, and so does a symbolic link,
+// which loses only itself (see FolderRemover); then "PYTHON -m venv PATH" runs. Anything else
+// at the path, a folder without pyvenv.cfg or a file, is left alone and the creation fails
+// with a reason that names it. An interpreter that cannot be found fails at once and leaves
 // the old environment alone. Exactly one of created() or failed() follows each create(),
 // always from the event loop, never from inside create(). Only the exit decides: venv may
 // print warnings and still have made the environment. What else a caller expects of the
@@ -30,6 +32,7 @@ public:
         None,
         InterpreterMissing,
         RemovalFailed,
+        NotAnEnvironment,
         CannotStart,
         VenvFailed,
         Crashed,
@@ -59,6 +62,8 @@ Q_SIGNALS:
     void failed(const QString &reason);
 
 private:
+    // Why what stands at path must not be removed, or nothing when it may be.
+    [[nodiscard]] static QString refusalToReplace(const QString &path);
     void removalFinished(bool removed);
     void runVenv();
     void venvFinished(int exitCode, QProcess::ExitStatus exitStatus);

@@ -5,6 +5,8 @@
 
 #include <translation.h>
 
+#include <childprocesses.h>
+
 #include <QDebug>
 #include <QProcess>
 
@@ -51,7 +53,10 @@ TextToSpeechKokoroCheckJob::TextToSpeechKokoroCheckJob(QObject *parent)
 {
 }
 
-TextToSpeechKokoroCheckJob::~TextToSpeechKokoroCheckJob() = default;
+TextToSpeechKokoroCheckJob::~TextToSpeechKokoroCheckJob()
+{
+    HostKit::endChildProcesses(this);
+}
 
 bool TextToSpeechKokoroCheckJob::canStart() const
 {

@@ -2,6 +2,8 @@
 #include "texttospeech_kokoroinstall_debug.h"
 #include "texttospeechkokoroutils.h"
 
+#include <childprocesses.h>
+
 #include <QDebug>
 
 using namespace Qt::Literals::StringLiterals;
@@ -22,7 +24,10 @@ TextToSpeechKokoroInstallJob::TextToSpeechKokoroInstallJob(QObject *parent)
 {
 }
 
-TextToSpeechKokoroInstallJob::~TextToSpeechKokoroInstallJob() = default;
+TextToSpeechKokoroInstallJob::~TextToSpeechKokoroInstallJob()
+{
+    HostKit::endChildProcesses(this);
+}
 
 QStringList TextToSpeechKokoroInstallJob::modules() const
 {

@@ -30,7 +30,10 @@ void TextToSpeechKokoroInstallPythonEvenvJob::start()
     auto creator = new HostKit::VenvCreator(this);
     creator->setLoggingCategory(TEXTTOSPEECH_KOKOROINSTALL_LOG);
     connect(creator, &HostKit::VenvCreator::created, this, &TextToSpeechKokoroInstallPythonEvenvJob::venvCreated);
-    connect(creator, &HostKit::VenvCreator::failed, this, &TextToSpeechKokoroInstallPythonEvenvJob::failed);
+    connect(creator, &HostKit::VenvCreator::failed, this, [this](const QString &reason) {
+        Q_EMIT installMessage(reason);
+        failed();
+    });
     creator->create(TextToSpeechKokoroUtils::pythonVersionPath(), TextToSpeechKokoroUtils::defaultVenvPath());
 }
 

@@ -158,6 +158,7 @@ void TextToSpeechKokoroInstallPythonWidget::startInstall()
         appendLog(HostKit::i18nd(TRANSLATION_DOMAIN, "Python virtual environment created."));
         installModules();
     });
+    connect(job, &TextToSpeechKokoroInstallPythonEvenvJob::installMessage, this, &TextToSpeechKokoroInstallPythonWidget::appendLog);
     connect(job, &TextToSpeechKokoroInstallPythonEvenvJob::installFailed, this, [this] {
         appendLog(HostKit::i18nd(TRANSLATION_DOMAIN, "Unable to create the python virtual environment."));
         setInstalling(false);

@@ -20,6 +20,14 @@ QString Command::missingHelperText(const Feature &feature)
         feature.helperScript());
 }
 
+void Command::abandon()
+{
+    mFinished = true;
+    const QObjectList jobs = children();
+    for (QObject *job : jobs)
+        job->disconnect(this);
+}
+
 void Command::finish(int exitCode)
 {
     // A job that fails while another one ends must not end the tool twice.

@@ -20,6 +20,9 @@ public:
     explicit Command(QObject *parent = nullptr);
 
     virtual void start() = 0;
+    // The tool is being stopped: what the running jobs report from now on is ignored, so that
+    // a job ended by the stop starts nothing new, and finished() is not emitted any more.
+    void abandon();
 
     [[nodiscard]] static QString programName();
     [[nodiscard]] static QString missingHelperText(const Feature &feature);

@@ -35,7 +35,8 @@ void InstallCommand::start()
         printLine(u"Using the existing python virtual environment %1."_s.arg(venv));
         checkEnvironment();
     } else {
-        if (QFileInfo::exists(venv))
+        // Anything else at the path is left alone, and the creation says why.
+        if (QFileInfo(venv + u"/pyvenv.cfg"_s).isFile())
             printLine(u"The python virtual environment %1 has no pip: it is created anew."_s.arg(venv));
         createEnvironment();
     }
@@ -103,10 +104,43 @@ template<typename Job> void InstallCommand::startEnvironmentJob()
         printLine(u"Python virtual environment created."_s);
         installModules(mFeature.requiredModules());
     });
+    connect(job, &Job::installMessage, this, [this](const QString &reason) {
+        mEnvironmentFailure = reason;
+    });
     connect(job, &Job::installFailed, this, [this] {
-        fail(u"Unable to create the python virtual environment %1 (run with --verbose to see why)."_s.arg(mFeature.venvPath()));
+        fail(environmentFailureText());
     });
     job->start();
+}
+
+QString InstallCommand::environmentFailureText() const
+{
+    const QString venv = mFeature.venvPath();
+    QString text = u"Unable to create the python virtual environment %1"_s.arg(venv);
+    if (mEnvironmentFailure.isEmpty())
+        return text + u" (run with --verbose to see why)."_s;
+    text += u": "_s + mEnvironmentFailure;
+    if (!text.endsWith(u'.'))
+        text += u'.';
+    const QString blocked = unwritableAncestor(venv);
+    if (!blocked.isEmpty())
+        text += u"\n%1 cannot be written to: make it writable, or set HOME to a folder you can write to."_s.arg(blocked);
+    return text;
+}
+
+// The nearest folder above path that exists, when it is the one that keeps path from being made.
+QString InstallCommand::unwritableAncestor(const QString &path)
+{
+    QFileInfo info(path);
+    while (!info.exists() && !info.isSymLink()) {
+        const QFileInfo parent(info.absolutePath());
+        if (parent.absoluteFilePath() == info.absoluteFilePath())
+            return {};
+        info = parent;
+    }
+    if (info.absoluteFilePath() == QFileInfo(path).absoluteFilePath() || !info.isDir() || info.isWritable())
+        return {};
+    return info.absoluteFilePath();
 }
 
 void InstallCommand::installModules(const QStringList &modules)

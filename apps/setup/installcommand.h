@@ -21,6 +21,8 @@ private:
     void checkEnvironment();
     void environmentChecked(const QStringList &missing);
     void createEnvironment();
+    [[nodiscard]] QString environmentFailureText() const;
+    [[nodiscard]] static QString unwritableAncestor(const QString &path);
     void installModules(const QStringList &modules);
     void succeed();
     void fail(const QString &message);
@@ -36,4 +38,6 @@ private:
     bool mRecreate = false;
     // pip's output comes in pieces cut anywhere; lines are printed once they are whole.
     QString mPendingOutput;
+    // Why the environment could not be made, in the job's words.
+    QString mEnvironmentFailure;
 };

@@ -8,6 +8,7 @@
 #include "downloadvoicescommand.h"
 #include "feature.h"
 #include "installcommand.h"
+#include "interruption.h"
 #include "modelscommand.h"
 #include "sharedsettings.h"
 #include "testcommand.h"
@@ -18,6 +19,8 @@
 #include <QTimer>
 
 #include <memory>
+
+#include <cstring>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -54,10 +57,20 @@ std::unique_ptr<Command> createCommand(const CommandLine &commandLine)
     }
     return std::make_unique<DownloadVoicesCommand>(arguments, commandLine.isSet(u"all"_s));
 }
+
+int finalExitCode(int exitCode)
+{
+    const QString failure = Console::outputFailure();
+    if (failure.isEmpty())
+        return exitCode;
+    Console::error(u"%1: cannot write to standard output: %2"_s.arg(Command::programName(), failure));
+    return exitCode > 128 ? exitCode : int(Command::JobFailed);
+}
 } // namespace
 
 int main(int argc, char **argv)
 {
+    Console::open();
     QCoreApplication app(argc, argv);
     useSharedSettings();
 
@@ -65,7 +78,7 @@ int main(int argc, char **argv)
     switch (commandLine.parse(QCoreApplication::arguments())) {
     case CommandLine::Result::ShowHelp:
         Console::out(commandLine.helpText().trimmed());
-        return Command::Success;
+        return finalExitCode(Command::Success);
     case CommandLine::Result::BadUsage:
         Console::error(u"%1: %2"_s.arg(Command::programName(), commandLine.errorText()));
         Console::error(u"Run \"%1 --help\" for the commands, or \"%1 COMMAND --help\" for one of them."_s.arg(Command::programName()));
@@ -79,10 +92,22 @@ int main(int argc, char **argv)
     QLoggingCategory::setFilterRules(commandLine.isSet(u"verbose"_s) ? u"org.earlobelarynx.*=true"_s
                                                                      : u"org.earlobelarynx.*.warning=false"_s);
 
-    const std::unique_ptr<Command> command = createCommand(commandLine);
+    std::unique_ptr<Command> command = createCommand(commandLine);
     QObject::connect(command.get(), &Command::finished, &app, [](int exitCode) {
         QCoreApplication::exit(exitCode);
     });
+    const Interruption interruption;
+    QObject::connect(&interruption, &Interruption::interrupted, &app, [&command](int signal) {
+        command->abandon();
+        Console::error(u"%1: stopped by SIG%2."_s.arg(Command::programName(), QString::fromLatin1(::sigabbrev_np(signal))));
+    });
+    QObject::connect(&interruption, &Interruption::readyToEnd, &app, [&command](int exitCode) {
+        // The jobs kill and reap what did not end on its own.
+        command.reset();
+        QCoreApplication::exit(exitCode);
+    });
     QTimer::singleShot(0, command.get(), &Command::start);
-    return QCoreApplication::exec();
+    const int exitCode = QCoreApplication::exec();
+    command.reset();
+    return finalExitCode(exitCode);
 }

@@ -7,6 +7,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
 #include <QTest>
 
 #include <memory>
@@ -63,6 +65,37 @@ QByteArray scenario(const QJsonObject &modes)
     return QJsonDocument(QJsonObject{{u"modes"_s, modes}}).toJson(QJsonDocument::Compact);
 }
 
+// A folder nothing can be made in: read-only, which stops an ordinary user, and immutable
+// where chattr works, which stops root. Writable again when the object goes.
+class LockedFolder
+{
+public:
+    explicit LockedFolder(const QString &path)
+        : mPath(path)
+    {
+        QDir().mkpath(path);
+        QFile::setPermissions(path, QFile::ReadOwner | QFile::ExeOwner);
+        mImmutable = QProcess::execute(u"chattr"_s, {u"+i"_s, path}) == 0;
+    }
+    ~LockedFolder()
+    {
+        if (mImmutable)
+            QProcess::execute(u"chattr"_s, {u"-i"_s, mPath});
+        QFile::setPermissions(mPath, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    LockedFolder(const LockedFolder &) = delete;
+    LockedFolder &operator=(const LockedFolder &) = delete;
+
+    [[nodiscard]] bool isLocked() const
+    {
+        return !QDir(mPath).mkdir(u"probe"_s);
+    }
+
+private:
+    QString mPath;
+    bool mImmutable = false;
+};
+
 QStringList withHome(const QStringList &lines, const QString &home)
 {
     QStringList result;
@@ -105,6 +138,7 @@ private Q_SLOTS:
     void installIntoExistingEnvironment();
     void installPrintsPipOutputInWholeLines();
     void installWithoutInterpreter();
+    void environmentCreationFails_data();
     void environmentCreationFails();
 
 private:
@@ -730,23 +764,73 @@ void tst_SetupTool::installWithoutInterpreter()
     QVERIFY(!QFileInfo::exists(home() + "/.venv/kokoro"_L1));
 }
 
+void tst_SetupTool::environmentCreationFails_data()
+{
+    QTest::addColumn<QString>("before");
+    QTest::addColumn<QStringList>("err");
+
+    const QString advice = u", so it is left as it is: move it elsewhere or remove it, then create the environment again."_s;
+    const QString unable = u"Unable to create the python virtual environment $HOME/.venv/whisper: "_s;
+    QTest::newRow("venv fails") << u"venv fails"_s << QStringList{unable + u"venv failed on purpose."_s};
+    QTest::newRow("a folder of the user's") << u"folder"_s
+                                            << QStringList{unable
+                                                           + u"$HOME/.venv/whisper is not a python virtual environment (it has no pyvenv.cfg)"_s
+                                                           + advice};
+    QTest::newRow("a regular file") << u"file"_s
+                                    << QStringList{unable + u"$HOME/.venv/whisper is a file, not a python virtual environment"_s + advice};
+    QTest::newRow("HOME cannot be written") << u"locked home"_s
+                                            << QStringList{unable + u"Error: [Errno *] *: '$HOME/.venv'."_s,
+                                                           u"$HOME cannot be written to: make it writable, or set HOME to a folder you can write to."_s};
+}
+
 void tst_SetupTool::environmentCreationFails()
 {
-    QVERIFY(mEnvironment->installScript(QStringLiteral(FIXTURES_DIR "/fake_venv_python.py"), u"python3"_s));
+    QFETCH(QString, before);
+    QFETCH(QStringList, err);
+
+    // The fake interpreter stands in for venv; the real one tells an unwritable HOME.
+    if (before != "locked home"_L1)
+        QVERIFY(mEnvironment->installScript(QStringLiteral(FIXTURES_DIR "/fake_venv_python.py"), u"python3"_s));
+    else
+        QVERIFY(QFile::link(FakeHelperEnvironment::systemPython(), mEnvironment->binDir() + "/python3"_L1));
     QProcessEnvironment changes;
     changes.insert(u"PATH"_s, mEnvironment->binDir());
-    changes.insert(u"FAKE_VENV_EXIT"_s, u"1"_s);
+    if (before == "venv fails"_L1)
+        changes.insert(u"FAKE_VENV_EXIT"_s, u"1"_s);
 
-    ToolRun run = ToolRun::run({u"install"_s, u"whisper"_s}, changes);
-    QVERIFY2(run.exitCode == 3, run.describe());
-    QCOMPARE(run.out, withHome({u"Creating the python virtual environment $HOME/.venv/whisper…"_s}, home()));
-    QCOMPARE(run.err,
-             withHome({u"Unable to create the python virtual environment $HOME/.venv/whisper (run with --verbose to see why)."_s}, home()));
+    QString toolHome = home();
+    const QString venv = home() + "/.venv/whisper"_L1;
+    QVERIFY(QDir().mkpath(home() + "/.venv"_L1));
+    if (before == "folder"_L1) {
+        QVERIFY(QDir().mkpath(venv));
+        QVERIFY(writeFile(venv + "/notes.txt"_L1, "mine"));
+    } else if (before == "file"_L1) {
+        QVERIFY(writeFile(venv, "mine"));
+    }
+    std::unique_ptr<LockedFolder> locked;
+    if (before == "locked home"_L1) {
+        toolHome = QDir(scratch(u"locked"_s)).absolutePath();
+        locked = std::make_unique<LockedFolder>(toolHome);
+        if (!locked->isLocked())
+            QSKIP("A folder cannot be made unwritable on this machine");
+        changes.insert(u"HOME"_s, toolHome);
+    }
 
-    // The library's own diagnostics carry python's words.
-    run = ToolRun::run({u"install"_s, u"whisper"_s, u"--verbose"_s}, changes);
+    const ToolRun run = ToolRun::run({u"install"_s, u"whisper"_s}, changes);
     QVERIFY2(run.exitCode == 3, run.describe());
-    QVERIFY2(!run.err.filter(u"venv failed on purpose"_s).isEmpty(), run.describe());
+    QCOMPARE(run.out, withHome({u"Creating the python virtual environment $HOME/.venv/whisper…"_s}, toolHome));
+    // Without --verbose, the cause and what to do about it.
+    const QStringList expected = withHome(err, toolHome);
+    QCOMPARE(run.err.size(), expected.size());
+    for (qsizetype i = 0; i < expected.size(); ++i) {
+        // A "*" stands for words that differ from one system to another.
+        const QRegularExpression pattern(QRegularExpression::anchoredPattern(QRegularExpression::escape(expected.at(i)).replace(u"\\*"_s, u".*"_s)));
+        QVERIFY2(pattern.match(run.err.at(i)).hasMatch(), run.describe());
+    }
+    if (before == "folder"_L1)
+        QCOMPARE(readFile(venv + "/notes.txt"_L1), QByteArray("mine"));
+    else if (before == "file"_L1)
+        QCOMPARE(readFile(venv), QByteArray("mine"));
 }
 
 QTEST_GUILESS_MAIN(tst_SetupTool)

@@ -81,6 +81,7 @@ void tst_WhisperSpeechToTextInstallPythonEvenvJob::createsRealVenv()
     // What stood at the path before, links included, is VenvCreator's: see tst_venvcreator.
     const QString venv = venvPath();
     QVERIFY(QDir().mkpath(venv));
+    QVERIFY(writeFile(venv + "/pyvenv.cfg"_L1, "home = /usr/bin\n"));
     QVERIFY(writeFile(venv + "/marker"_L1, "old"));
 
     QPointer job = new WhisperSpeechToTextInstallPythonEvenvJob;
@@ -103,6 +104,7 @@ void tst_WhisperSpeechToTextInstallPythonEvenvJob::createsRealVenv()
 void tst_WhisperSpeechToTextInstallPythonEvenvJob::noPythonOnPath()
 {
     QVERIFY(QDir().mkpath(venvPath()));
+    QVERIFY(writeFile(venvPath() + "/pyvenv.cfg"_L1, "home = /usr/bin\n"));
     QVERIFY(writeFile(venvPath() + "/marker"_L1, "old"));
     QTemporaryDir emptyBin;
     QVERIFY(emptyBin.isValid());
@@ -148,6 +150,7 @@ void tst_WhisperSpeechToTextInstallPythonEvenvJob::interpreterOutcome()
     QFETCH(QString, warning);
 
     QVERIFY(QDir().mkpath(venvPath()));
+    QVERIFY(writeFile(venvPath() + "/pyvenv.cfg"_L1, "home = /usr/bin\n"));
     QVERIFY(writeFile(venvPath() + "/marker"_L1, "old"));
     QVERIFY(installFakePython(body));
     QCOMPARE(WhisperSpeechToTextUtils::pythonVersionPath(), mEnvironment->binDir() + "/python3"_L1);
@@ -191,6 +194,7 @@ void tst_WhisperSpeechToTextInstallPythonEvenvJob::removalFailureStartsNothing()
     const UndeletableFolder locked(venvPath() + "/lib/locked"_L1);
     if (!locked.isProtected())
         QSKIP("Files cannot be protected from deletion on this machine");
+    QVERIFY(writeFile(venvPath() + "/pyvenv.cfg"_L1, "home = /usr/bin\n"));
     QVERIFY(installFakePython("sys.exit(0)\n"));
 
     QPointer job = new WhisperSpeechToTextInstallPythonEvenvJob;

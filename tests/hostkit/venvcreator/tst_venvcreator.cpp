@@ -51,6 +51,8 @@ private Q_SLOTS:
     void createsRealVenvOverAnOldOne();
     void replacesWhatIsThere_data();
     void replacesWhatIsThere();
+    void keepsWhatIsNotAnEnvironment_data();
+    void keepsWhatIsNotAnEnvironment();
     void venvOutcome_data();
     void venvOutcome();
     void missingInterpreterKeepsTheOldEnvironment_data();
@@ -99,8 +101,8 @@ QString TestVenvCreator::recordPath() const
 
 bool TestVenvCreator::writeOldEnvironment()
 {
-    return QDir().mkpath(venvPath() + "/lib/deep/er"_L1) && writeFile(venvPath() + "/marker"_L1, "old")
-        && writeFile(venvPath() + "/lib/deep/er/file"_L1, "old");
+    return QDir().mkpath(venvPath() + "/lib/deep/er"_L1) && writeFile(venvPath() + "/pyvenv.cfg"_L1, "home = /usr/bin\n")
+        && writeFile(venvPath() + "/marker"_L1, "old") && writeFile(venvPath() + "/lib/deep/er/file"_L1, "old");
 }
 
 void TestVenvCreator::waitForOutcome(QSignalSpy &created, QSignalSpy &failed)
@@ -178,6 +180,54 @@ void TestVenvCreator::replacesWhatIsThere()
     QCOMPARE(readFile(userDir + "/marker"_L1), QByteArray("keep me"));
     QCOMPARE(readFile(userDir + "/sub/data"_L1), QByteArray("keep me too"));
     QVERIFY(!QFileInfo::exists(userDir + "/bin"_L1));
+}
+
+void TestVenvCreator::keepsWhatIsNotAnEnvironment_data()
+{
+    QTest::addColumn<QString>("before");
+    QTest::addColumn<QString>("reason");
+
+    const QString advice = u", so it is left as it is: move it elsewhere or remove it, then create the environment again."_s;
+    QTest::newRow("folder without pyvenv.cfg") << u"folder"_s << u" is not a python virtual environment (it has no pyvenv.cfg)"_s + advice;
+    QTest::newRow("pyvenv.cfg that is a folder") << u"cfg folder"_s
+                                                 << u" is not a python virtual environment (it has no pyvenv.cfg)"_s + advice;
+    QTest::newRow("regular file") << u"file"_s << u" is a file, not a python virtual environment"_s + advice;
+}
+
+void TestVenvCreator::keepsWhatIsNotAnEnvironment()
+{
+    QFETCH(QString, before);
+    QFETCH(QString, reason);
+
+    // What a user keeps at the path, with no bin/pip, must survive the creation.
+    QVERIFY(QDir().mkpath(mDir->path() + "/.venv"_L1));
+    if (before == "file"_L1) {
+        QVERIFY(writeFile(venvPath(), "keep me"));
+    } else {
+        QVERIFY(QDir().mkpath(venvPath() + "/sub"_L1));
+        QVERIFY(writeFile(venvPath() + "/marker"_L1, "keep me"));
+        QVERIFY(writeFile(venvPath() + "/sub/data"_L1, "keep me too"));
+        if (before == "cfg folder"_L1)
+            QVERIFY(QDir().mkpath(venvPath() + "/pyvenv.cfg"_L1));
+    }
+    QVERIFY(RecordingInterpreter::write(interpreterPath(), recordPath(), makesEnvironment));
+
+    VenvCreator creator;
+    QSignalSpy created(&creator, &VenvCreator::created);
+    QSignalSpy failed(&creator, &VenvCreator::failed);
+    creator.create(interpreterPath(), venvPath());
+    waitForOutcome(created, failed);
+    QCOMPARE(failed.size(), 1);
+    QCOMPARE(creator.failure(), VenvCreator::Failure::NotAnEnvironment);
+    QCOMPARE(failed.at(0).at(0).toString(), venvPath() + reason);
+
+    QVERIFY(!QFileInfo::exists(recordPath()));
+    if (before == "file"_L1) {
+        QCOMPARE(readFile(venvPath()), QByteArray("keep me"));
+    } else {
+        QCOMPARE(readFile(venvPath() + "/marker"_L1), QByteArray("keep me"));
+        QCOMPARE(readFile(venvPath() + "/sub/data"_L1), QByteArray("keep me too"));
+    }
 }
 
 void TestVenvCreator::venvOutcome_data()
@@ -284,6 +334,7 @@ void TestVenvCreator::removalFailureRunsNothing()
     const UndeletableFolder locked(venvPath() + "/lib/locked"_L1);
     if (!locked.isProtected())
         QSKIP("Files cannot be protected from deletion on this machine");
+    QVERIFY(writeFile(venvPath() + "/pyvenv.cfg"_L1, "home = /usr/bin\n"));
     QVERIFY(RecordingInterpreter::write(interpreterPath(), recordPath(), "sys.exit(0)\n"));
 
     VenvCreator creator;
@@ -307,6 +358,7 @@ void TestVenvCreator::largeOldVenvRemovedWhileEventLoopTurns()
         for (int f = 0; f < 100; ++f)
             QVERIFY(writeFile(dir + u"/f%1"_s.arg(f), "x"));
     }
+    QVERIFY(writeFile(venvPath() + "/pyvenv.cfg"_L1, "home = /usr/bin\n"));
     QVERIFY(writeFile(venvPath() + "/marker"_L1, "old"));
     QVERIFY(RecordingInterpreter::write(interpreterPath(), recordPath(), makesEnvironment));
 

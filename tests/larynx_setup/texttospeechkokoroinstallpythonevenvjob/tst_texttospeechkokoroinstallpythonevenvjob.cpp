@@ -106,6 +106,7 @@ void tst_TextToSpeechKokoroInstallPythonEvenvJob::createsRealVenv()
     QCOMPARE(TextToSpeechKokoroUtils::pythonVersionPath(), u"/usr/bin/python3.11"_s);
     const QString venv = venvPath();
     QVERIFY(QDir().mkpath(venv));
+    QVERIFY(writeFile(venv + "/pyvenv.cfg"_L1, "home = /usr/bin\n"));
     QVERIFY(writeFile(venv + "/marker"_L1, "old"));
 
     QPointer job = new TextToSpeechKokoroInstallPythonEvenvJob;
@@ -129,6 +130,7 @@ void tst_TextToSpeechKokoroInstallPythonEvenvJob::createsRealVenv()
 void tst_TextToSpeechKokoroInstallPythonEvenvJob::onlyPython3OnPath()
 {
     QVERIFY(QDir().mkpath(venvPath()));
+    QVERIFY(writeFile(venvPath() + "/pyvenv.cfg"_L1, "home = /usr/bin\n"));
     QVERIFY(writeFile(venvPath() + "/marker"_L1, "old"));
     // A working "python3" is there, but only "python3.11" may be used.
     QVERIFY(installFakePython("sys.exit(0)\n", u"python3"_s));
@@ -179,6 +181,7 @@ void tst_TextToSpeechKokoroInstallPythonEvenvJob::interpreterOutcome()
     QFETCH(QString, warning);
 
     QVERIFY(QDir().mkpath(venvPath()));
+    QVERIFY(writeFile(venvPath() + "/pyvenv.cfg"_L1, "home = /usr/bin\n"));
     QVERIFY(writeFile(venvPath() + "/marker"_L1, "old"));
     QVERIFY(installFakePython(body));
     QCOMPARE(TextToSpeechKokoroUtils::pythonVersionPath(), mEnvironment->binDir() + "/python3.11"_L1);
@@ -229,6 +232,7 @@ void tst_TextToSpeechKokoroInstallPythonEvenvJob::removalFailureStartsNothing()
     const UndeletableFolder locked(venvPath() + "/lib/locked"_L1);
     if (!locked.isProtected())
         QSKIP("Files cannot be protected from deletion on this machine");
+    QVERIFY(writeFile(venvPath() + "/pyvenv.cfg"_L1, "home = /usr/bin\n"));
     QVERIFY(installFakePython("sys.exit(0)\n"));
 
     QPointer job = new TextToSpeechKokoroInstallPythonEvenvJob;

@@ -321,7 +321,10 @@ void tst_TextToSpeechKokoroInstallPythonWidget::installFailures_data()
     QTest::addColumn<QStringList>("tail");
     QTest::addColumn<QByteArray>("pipRuns");
     const QStringList venvFailed{u"Creating the python virtual environment…"_s, u"Unable to create the python virtual environment."_s};
-    QTest::newRow("environment cannot be created") << u"venv fails"_s << u"^Unable to create venv"_s << venvFailed << QByteArray();
+    // The log says why, in venv's own last words.
+    QTest::newRow("environment cannot be created")
+        << u"venv fails"_s << u"^Unable to create venv"_s
+        << QStringList{venvFailed.constFirst(), u"venv failed on purpose"_s, venvFailed.constLast()} << QByteArray();
     QTest::newRow("no python3.11 on PATH") << u"no interpreter"_s << u"^Impossible to start TextToSpeechKokoroInstallPythonEvenvJob$"_s
                                            << venvFailed << QByteArray();
     QTest::newRow("a module cannot be installed") << u"kokoro fails"_s << u"^\"?Unable to install module. Exit code: 1"_s
@@ -451,7 +454,7 @@ bool useBlockingPip(const QString &binDir, const QString &home, const QString &v
         + QFile::encodeName(venvLog)
         + "'\n"
           "sleep 0.3\n"
-          "mkdir -p \"$3/bin\" && ln -s /usr/bin/python3 \"$3/bin/python\" && cp '"
+          "mkdir -p \"$3/bin\" && touch \"$3/pyvenv.cfg\" && ln -s /usr/bin/python3 \"$3/bin/python\" && cp '"
         + QFile::encodeName(pipTemplate) + "' \"$3/bin/pip\"\n";
     const QString path = binDir + "/python3.11"_L1;
     return FakeHelperEnvironment::writeFile(path, python)
