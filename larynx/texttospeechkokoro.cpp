@@ -549,6 +549,8 @@ qint64 TextToSpeechKokoro::playedFrames() const
 void TextToSpeechKokoro::reportProgress(qint64 played)
 {
     mProgressClock.start();
+    // The silence that pads the end is ours: the helper hears of no more than it sent.
+    played = qMin(played, receivedFrames());
     sendCommand({{"cmd"_L1, "progress"_L1}, {"id"_L1, mCurrentId}, {"played"_L1, played}});
 }
 

@@ -1,6 +1,7 @@
 #include "console.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 
 #include <fcntl.h>
@@ -34,6 +35,9 @@ namespace Console
 {
 void open()
 {
+    // A reader that goes away makes writes fail with EPIPE, which is reported and ends the
+    // tool with exit code 3, instead of killing it without a word.
+    ::signal(SIGPIPE, SIG_IGN);
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         if (isOpen(fd))
             continue;

@@ -114,7 +114,7 @@ void tst_DemoEditorSetup::useVenvWithBlockingPip(const QByteArray &module, int e
     const QByteArray venvMaker = "#!/bin/sh\n"
                                                        "[ \"$1 $2\" = \"-m venv\" ] || exec " + python + " \"$@\"\n"
                                                        "mkdir -p \"$3/bin\" && ln -s " + python + " \"$3/bin/python\" && cp "
-                                                           + QFile::encodeName(pip) + " \"$3/bin/pip\"\n";
+                                                           + QFile::encodeName(pip) + " \"$3/bin/pip\" && touch \"$3/pyvenv.cfg\"\n";
     // Dictation makes its environment with python3, reading aloud with python3.11.
     for (const QString &name : {u"python3"_s, u"python3.11"_s}) {
         const QString path = mEnvironment->binDir() + u'/' + name;

@@ -30,6 +30,12 @@ QProcess *startTool(const QStringList &arguments, QObject *parent)
 }
 } // namespace
 
+enum Output {
+    FullDevice,
+    Closed,
+    ReaderGone,
+};
+
 class tst_SetupToolFaults : public QObject
 {
     Q_OBJECT
@@ -114,24 +120,35 @@ void tst_SetupToolFaults::signalStopsPip()
 void tst_SetupToolFaults::unwritableOutput_data()
 {
     QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<bool>("closed");
+    QTest::addColumn<int>("output");
     QTest::addColumn<QByteArray>("reason");
 
-    QTest::newRow("check > /dev/full") << QStringList{u"check"_s} << false << QByteArray("No space left on device");
-    QTest::newRow("check >&-") << QStringList{u"check"_s} << true << QByteArray("Bad file descriptor");
-    QTest::newRow("--help > /dev/full") << QStringList{u"--help"_s} << false << QByteArray("No space left on device");
+    QTest::newRow("check > /dev/full") << QStringList{u"check"_s} << int(FullDevice) << QByteArray("No space left on device");
+    QTest::newRow("check >&-") << QStringList{u"check"_s} << int(Closed) << QByteArray("Bad file descriptor");
+    QTest::newRow("--help > /dev/full") << QStringList{u"--help"_s} << int(FullDevice) << QByteArray("No space left on device");
+    // A reader that went away, as in "earlobe-larynx-setup check | head -0": a message, not a silent death.
+    QTest::newRow("check to a pipe without reader") << QStringList{u"check"_s} << int(ReaderGone) << QByteArray("Broken pipe");
 }
 
 void tst_SetupToolFaults::unwritableOutput()
 {
     QFETCH(QStringList, arguments);
-    QFETCH(bool, closed);
+    QFETCH(int, output);
     QFETCH(QByteArray, reason);
 
     QProcess tool;
-    if (closed) {
+    if (output == Closed) {
         tool.setChildProcessModifier([] {
             ::close(STDOUT_FILENO);
+        });
+    } else if (output == ReaderGone) {
+        tool.setChildProcessModifier([] {
+            int ends[2];
+            if (::pipe(ends) == 0) {
+                ::close(ends[0]);
+                ::dup2(ends[1], STDOUT_FILENO);
+                ::close(ends[1]);
+            }
         });
     } else {
         tool.setStandardOutputFile(u"/dev/full"_s);
