@@ -1,6 +1,7 @@
 #include "wavfile.h"
 
 #include "outputtarget.h"
+#include "wavstreamreader.h"
 
 #include <QFile>
 #include <QtEndian>
@@ -12,17 +13,7 @@ using namespace Qt::Literals::StringLiterals;
 namespace
 {
 constexpr quint16 PcmFormat = 1;
-constexpr quint16 ExtensibleFormat = 0xFFFE;
-
-quint16 read16(const QByteArray &data, qsizetype offset)
-{
-    return qFromLittleEndian<quint16>(data.constData() + offset);
-}
-
-quint32 read32(const QByteArray &data, qsizetype offset)
-{
-    return qFromLittleEndian<quint32>(data.constData() + offset);
-}
+constexpr qint64 ReadBlockBytes = 1 << 20;
 
 void append16(QByteArray &data, quint16 value)
 {
@@ -41,7 +32,23 @@ void append32(QByteArray &data, quint32 value)
 
 bool WavFile::read(QIODevice *device)
 {
-    return parse(device->readAll());
+    // The stream reader is the one parser of WAV headers; this only keeps all it reads.
+    mSampleRate = 0;
+    mChannelCount = 0;
+    mSamples.clear();
+    mErrorString.clear();
+    WavStreamReader reader(device);
+    if (!reader.readHeader())
+        return fail(reader.errorString());
+    QByteArray samples;
+    while (!reader.atEnd())
+        samples += reader.read(ReadBlockBytes);
+    if (reader.hasError())
+        return fail(reader.errorString());
+    mSampleRate = reader.sampleRate();
+    mChannelCount = reader.channelCount();
+    mSamples = samples;
+    return true;
 }
 
 bool WavFile::read(const QString &path)
@@ -70,55 +77,6 @@ QByteArray WavFile::samples() const
 QString WavFile::errorString() const
 {
     return mErrorString;
-}
-
-bool WavFile::parse(const QByteArray &data)
-{
-    mSampleRate = 0;
-    mChannelCount = 0;
-    mSamples.clear();
-    mErrorString.clear();
-    if (data.size() < 12 || !data.startsWith("RIFF") || data.mid(8, 4) != "WAVE")
-        return fail(u"Not a WAV file (no RIFF/WAVE header)."_s);
-
-    for (qsizetype offset = 12; offset + 8 <= data.size();) {
-        const QByteArray id = data.mid(offset, 4);
-        const qsizetype body = offset + 8;
-        const qsizetype size = std::min<qsizetype>(read32(data, offset + 4), data.size() - body);
-        if (id == "fmt ") {
-            if (!readFormatChunk(data.mid(body, size)))
-                return false;
-        } else if (id == "data") {
-            if (mChannelCount == 0)
-                return fail(u"The WAV file has no format chunk before its samples."_s);
-            const qsizetype frameBytes = 2 * mChannelCount;
-            mSamples = data.mid(body, size - size % frameBytes);
-            return true;
-        }
-        offset = body + size + (size & 1);
-    }
-    if (mChannelCount == 0)
-        return fail(u"The WAV file has no format chunk."_s);
-    return fail(u"The WAV file has no samples (no data chunk)."_s);
-}
-
-bool WavFile::readFormatChunk(const QByteArray &chunk)
-{
-    if (chunk.size() < 16)
-        return fail(u"The WAV file's format chunk is too short."_s);
-    quint16 format = read16(chunk, 0);
-    if (format == ExtensibleFormat && chunk.size() >= 26)
-        format = read16(chunk, 24);
-    const int channels = read16(chunk, 2);
-    const int rate = int(read32(chunk, 4));
-    const int bits = read16(chunk, 14);
-    if (format != PcmFormat || bits != 16)
-        return fail(u"Unsupported WAV format (format tag %1, %2 bits per sample); only 16-bit PCM can be read."_s.arg(format).arg(bits));
-    if (channels < 1 || channels > 32 || rate < 1000 || rate > 768000)
-        return fail(u"Unsupported WAV layout: %1 channels at %2 Hz."_s.arg(channels).arg(rate));
-    mChannelCount = channels;
-    mSampleRate = rate;
-    return true;
 }
 
 bool WavFile::fail(const QString &message)

@@ -11,8 +11,9 @@ class QIODevice;
 class WavFile
 {
 public:
-    // Reads a whole file from device. A data chunk whose size runs past the end (as written
-    // by recorders that stream to a pipe and never go back to fill it in) takes what is there.
+    // Reads a whole file from device with WavStreamReader, keeping every sample in memory: for
+    // files of a known, modest size. A data chunk whose size runs past the end (as written by
+    // recorders that stream to a pipe and never go back to fill it in) takes what is there.
     bool read(QIODevice *device);
     bool read(const QString &path);
 
@@ -27,8 +28,6 @@ public:
     static bool write(const QString &path, const QAudioFormat &format, const QByteArray &samples, QString *errorString);
 
 private:
-    bool parse(const QByteArray &data);
-    bool readFormatChunk(const QByteArray &chunk);
     bool fail(const QString &message);
 
     int mSampleRate = 0;
