@@ -311,22 +311,19 @@ class ServeTest(KokoroServeCase):
     def test_first_audio_comes_after_the_first_sentence(self):
         first = "This is the first sentence."
         rest = " ".join("Sentence number %d goes on for a while longer here." % n for n in range(14))
-        cost = 0.004
-        client = self.start_server(STANDIN_KOKORO_CHAR_COST=cost, STANDIN_KOKORO_SAMPLES_PER_CHAR=100)
-        began = time.monotonic()
+        # The second sentence takes about a second: the order below holds on a busy machine.
+        client = self.start_server(STANDIN_KOKORO_CHAR_COST=0.02, STANDIN_KOKORO_SAMPLES_PER_CHAR=100)
         client.send(self.say(1, text=first + " " + rest))
         self.assertEqual(client.next()[0]["type"], "format")
         client.until(of_type("chunk"), timeout=10)
         arrived = time.monotonic()
         client.until(of_type("chunk"), timeout=10)
         client.send({"cmd": "cancel", "id": 1})
-        whole = cost * len(first + rest)
-        self.assertLess(arrived - began, whole / 3, "the first chunk waited for more than one sentence")
         # Each of the two sentences fits in one chunk, so both are in the log by now.
         pieces = self.log_events("piece")
         self.assertEqual(pieces[0]["text"], first)
         # Sent as soon as the first sentence was done, before the second one was.
-        self.assertLess(arrived, pieces[1]["end"])
+        self.assertLess(arrived, pieces[1]["end"], "the first chunk waited for the second sentence")
 
     def test_chunks_stay_within_a_quarter_second(self):
         for sample_format, piece, width in (("int16", PIECE_INT16, 2), ("float", PIECE_FLOAT, 4)):
