@@ -285,7 +285,8 @@ class _Tones:
     """The harmonic tones of the "tones" voice, one per word in turn."""
 
     def __init__(self):
-        self.pitches = [float(hz) for hz in env_list("STANDIN_KOKORO_TONES")] or [120.0, 180.0, 240.0]
+        self.pitches = [float(hz) for hz in env_list("STANDIN_KOKORO_TONES")] \
+            or [120.0, 180.0, 240.0]
         self.words = 0
 
     def next_word(self, count):
