@@ -162,16 +162,13 @@ class PitchTest(KokoroServeCase):
         cost = 0.004
         client = self.start_server(STANDIN_KOKORO_CHAR_COST=cost,
                                    STANDIN_KOKORO_SAMPLES_PER_CHAR=400)
-        began = time.monotonic()
         client.send(self.say(1, text=first + " " + rest, pitch=-4))
         frames = client.until(of_type("chunk"), timeout=10)
         arrived = time.monotonic()
         frames += client.until(of_type("end", 1), timeout=10)
-        self.assertLess(arrived - began, cost * len(first + rest) / 3,
-                        "the first chunk waited for more than one sentence")
         pieces = self.log_events("piece")
         self.assertEqual(pieces[0]["text"], first)
-        self.assertLess(arrived, pieces[1]["end"])
+        self.assertLess(arrived, pieces[1]["end"], "the first chunk waited for the second sentence")
         # 400 samples a character of each sentence: as long as unshifted, but not the same.
         unshifted = numpy.concatenate([numpy.resize(PIECE, 400 * len(s)) for s in [first] + others])
         audio = audio_of(frames)
