@@ -541,12 +541,15 @@ def read_frames(stream):
 
 
 class Request:
-    def __init__(self, rid, text, voice, speed, sample_format):
+    """One say. `pitch` is in semitones, None when the say's value was unusable."""
+
+    def __init__(self, rid, text, voice, speed, sample_format, pitch=0.0):
         self.id = rid
         self.text = text
         self.voice = voice
         self.speed = speed
         self.sample_format = sample_format
+        self.pitch = pitch
 
 
 class RequestError(Exception):
@@ -807,6 +810,212 @@ def audio_samples(result):
     return samples if samples.size else None
 
 
+# ---------------------------------------------------------------- serve: pitch
+#
+# Kokoro has no pitch control. Shifting by the ratio r = 2^(semitones / 12)
+# is done in two stages: a WSOLA time-stretch by r (Hann grains overlap-added
+# at a fixed hop, each taken from near its nominal place where it best
+# continues the grain before it, so periods line up instead of cancelling),
+# then reading the stretched audio r times faster through a band-limited
+# interpolator. Output sample n stands for input sample n: the audio keeps
+# its length and every mark its sample. Both stages keep their state from one
+# chunk to the next, so a chunk join is no join at all in the sound.
+
+PITCH_LIMIT = 6  # semitones either way
+
+# 15 ms hop, 30 ms grains: at least two periods of the deepest voices.
+STRETCH_HOP = 360
+STRETCH_WINDOW = 2 * STRETCH_HOP
+# How far a grain may move to line up: half a period of a 67 Hz voice.
+STRETCH_TOLERANCE = 180
+# A power of two that holds a grain's correlation with its search region
+# without wrapping around.
+CORRELATION_SIZE = 1 << (2 * STRETCH_WINDOW + 2 * STRETCH_TOLERANCE).bit_length()
+# The interpolator weighs this many input samples on each side of a point.
+RESAMPLE_HALF_TAPS = 12
+
+
+def pitch_value(value):
+    """The semitones of a say's "pitch", or None when it is not a number in range."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)) \
+            or not math.isfinite(value) or abs(value) > PITCH_LIMIT:
+        return None
+    return float(value)
+
+
+class Stretcher:
+    """WSOLA: makes output sample n from input near n / ratio."""
+
+    def __init__(self, ratio):
+        import numpy
+
+        self._numpy = numpy
+        self._ratio = ratio
+        self._window = (0.5 - 0.5 * numpy.cos(2 * numpy.pi * numpy.arange(STRETCH_WINDOW)
+                                              / STRETCH_WINDOW)).astype(numpy.float32)
+        # Two grains before output sample 0 cover the interpolator's first taps.
+        self._frame = -2
+        self.first_output = self._frame * STRETCH_HOP
+        self._output = numpy.zeros(0, dtype=numpy.float32)
+        self._output_start = self.first_output
+        # Silence stands for the input before the audio starts.
+        self._input_start = min(self._nominal(self._frame) - STRETCH_TOLERANCE, 0)
+        self._input = numpy.zeros(-self._input_start, dtype=numpy.float32)
+        self._previous = None
+
+    def _nominal(self, frame):
+        """Where the frame's grain starts in the input when it needs no moving."""
+        centre = frame * STRETCH_HOP + STRETCH_WINDOW / 2
+        return int(math.floor(centre / self._ratio - STRETCH_WINDOW / 2 + 0.5))
+
+    def push(self, samples):
+        """Takes input samples; returns the output that is now complete."""
+        numpy = self._numpy
+        self._input = numpy.concatenate((self._input, samples))
+        done = self._output_start
+        while self._can_make(self._frame):
+            self._add_grain(self._frame)
+            self._frame += 1
+        ready = self._frame * STRETCH_HOP - done
+        complete = self._output[:ready]
+        self._output = self._output[ready:]
+        self._output_start += ready
+        self._drop_used_input()
+        return complete
+
+    def _input_end(self):
+        return self._input_start + self._input.size
+
+    def _can_make(self, frame):
+        needed = self._nominal(frame) + STRETCH_TOLERANCE + STRETCH_WINDOW
+        if self._previous is not None:
+            needed = max(needed, self._previous + STRETCH_HOP + STRETCH_WINDOW)
+        return needed <= self._input_end()
+
+    def _span(self, start, length):
+        offset = start - self._input_start
+        return self._input[offset:offset + length]
+
+    def _add_grain(self, frame):
+        numpy = self._numpy
+        start = self._nominal(frame)
+        if self._previous is not None:
+            start = self._aligned(start)
+        self._previous = start
+        grain = self._span(start, STRETCH_WINDOW) * self._window
+        position = frame * STRETCH_HOP - self._output_start
+        missing = position + STRETCH_WINDOW - self._output.size
+        if missing > 0:
+            self._output = numpy.concatenate((self._output,
+                                              numpy.zeros(missing, dtype=numpy.float32)))
+        self._output[position:position + STRETCH_WINDOW] += grain
+
+    def _aligned(self, nominal):
+        """The start near `nominal` whose grain most resembles what would
+        follow the previous grain in the input."""
+        numpy = self._numpy
+        follower = self._span(self._previous + STRETCH_HOP, STRETCH_WINDOW)
+        region = self._span(nominal - STRETCH_TOLERANCE, STRETCH_WINDOW + 2 * STRETCH_TOLERANCE)
+        if not follower.any() or not region.any():
+            return nominal
+        # The correlation at every offset at once, through the FFT: a fraction
+        # of the cost of sliding the grain along the region.
+        size = CORRELATION_SIZE
+        similarity = numpy.fft.irfft(numpy.fft.rfft(region, size)
+                                     * numpy.conj(numpy.fft.rfft(follower, size)),
+                                     size)[:2 * STRETCH_TOLERANCE + 1]
+        power = numpy.concatenate(([0.0], numpy.cumsum(region.astype(numpy.float64) ** 2)))
+        energy = power[STRETCH_WINDOW:] - power[:-STRETCH_WINDOW]
+        score = similarity / numpy.sqrt(numpy.maximum(energy, 1e-12))
+        return nominal - STRETCH_TOLERANCE + int(numpy.argmax(score))
+
+    def _drop_used_input(self):
+        keep_from = self._nominal(self._frame) - STRETCH_TOLERANCE
+        if self._previous is not None:
+            keep_from = min(keep_from, self._previous + STRETCH_HOP)
+        unused = keep_from - self._input_start
+        if unused > 0:
+            self._input = self._input[unused:]
+            self._input_start = keep_from
+
+
+class Resampler:
+    """Reads a signal at points n * ratio through a windowed-sinc low-pass,
+    whose cut-off follows the ratio so that reading faster does not alias."""
+
+    def __init__(self, ratio, first_input):
+        import numpy
+
+        self._numpy = numpy
+        self._ratio = ratio
+        self._cutoff = min(1.0, 1.0 / ratio)
+        self._taps = numpy.arange(1 - RESAMPLE_HALF_TAPS, RESAMPLE_HALF_TAPS + 1)
+        self._input = numpy.zeros(0, dtype=numpy.float32)
+        self._input_start = first_input
+        self._next = 0
+
+    def push(self, samples):
+        """Takes input samples; returns the output points they complete."""
+        numpy = self._numpy
+        self._input = numpy.concatenate((self._input, samples))
+        end = self._input_start + self._input.size
+        # Point n needs input up to floor(n * ratio) + RESAMPLE_HALF_TAPS.
+        stop = max(int(math.floor((end - RESAMPLE_HALF_TAPS) / self._ratio)), self._next)
+        while stop > self._next and \
+                math.floor((stop - 1) * self._ratio) + RESAMPLE_HALF_TAPS >= end:
+            stop -= 1
+        points = numpy.arange(self._next, stop) * self._ratio
+        self._next = stop
+        output = self._interpolate(points)
+        unused = int(math.floor(stop * self._ratio)) - RESAMPLE_HALF_TAPS + 1 - self._input_start
+        if unused > 0:
+            self._input = self._input[unused:]
+            self._input_start += unused
+        return output
+
+    def _interpolate(self, points):
+        numpy = self._numpy
+        base = numpy.floor(points)
+        distance = (points - base)[:, None] - self._taps[None, :]
+        kernel = numpy.sinc(self._cutoff * distance) \
+            * (0.5 + 0.5 * numpy.cos(numpy.pi * distance / RESAMPLE_HALF_TAPS))
+        kernel /= kernel.sum(axis=1, keepdims=True)
+        index = (base.astype(numpy.int64) - self._input_start)[:, None] + self._taps[None, :]
+        return (self._input[index] * kernel).sum(axis=1).astype(numpy.float32)
+
+
+class PitchShifter:
+    """Shifts a stream of samples by some semitones; over the whole stream
+    as many samples come out as went in, each in its place."""
+
+    def __init__(self, semitones):
+        ratio = 2.0 ** (semitones / 12.0)
+        self._stretcher = Stretcher(ratio)
+        self._resampler = Resampler(ratio, self._stretcher.first_output)
+        self._taken = 0
+        self._given = 0
+
+    def push(self, samples):
+        self._taken += samples.size
+        return self._pass(samples)
+
+    def finish(self):
+        """The rest of the output, once the input has ended."""
+        import numpy
+
+        pieces = []
+        silence = numpy.zeros(STRETCH_WINDOW + 2 * STRETCH_TOLERANCE, dtype=numpy.float32)
+        while self._given < self._taken:
+            pieces.append(self._pass(silence))
+        rest = numpy.concatenate(pieces) if pieces else silence[:0]
+        return rest[:rest.size - (self._given - self._taken)]
+
+    def _pass(self, samples):
+        output = self._resampler.push(self._stretcher.push(samples))
+        self._given += output.size
+        return output
+
+
 # ---------------------------------------------------------------- serve: requests
 
 class KokoroServer:
@@ -876,6 +1085,7 @@ class KokoroServer:
             header.get("voice", "af_heart"),
             speed_value(header.get("speed", 1.0)),
             "float" if sample_format == "float" else "int16",
+            pitch_value(header.get("pitch", 0)),
         ))
 
     def _cancel(self, header):
@@ -950,6 +1160,9 @@ class KokoroServer:
                 raise RequestError("Kokoro is not installed. Missing: %s" % ", ".join(self.missing))
             if not valid_voice(request.voice):
                 raise RequestError("Invalid voice: %r" % request.voice)
+            if request.pitch is None:
+                raise RequestError("Invalid pitch: a number of semitones from %d to %d is needed."
+                                   % (-PITCH_LIMIT, PITCH_LIMIT))
             self.writer.send({"type": "format", "id": rid, "sampleRate": SAMPLE_RATE,
                               "channels": CHANNELS, "sampleFormat": request.sample_format})
             AudioStream(self, request).run()
@@ -969,7 +1182,13 @@ class KokoroServer:
 
 class AudioStream:
     """Sends one request's audio in chunks, each mark just before the chunk
-    that holds its sample."""
+    that holds its sample.
+
+    With a pitch shift the shifted audio lags the synthesized audio a little
+    on its way out, but its samples keep their places: a mark's sample counts
+    synthesized samples, and the shifter's last output comes when synthesis
+    ends.
+    """
 
     def __init__(self, server, request):
         self._server = server
@@ -977,6 +1196,8 @@ class AudioStream:
         self._utf16 = Utf16Offsets(request.text)
         self._marks = collections.deque()
         self._last_mark = 0
+        self._shifter = PitchShifter(request.pitch) if request.pitch else None
+        self._synthesized = 0
         self.sent = 0
 
     def run(self):
@@ -985,6 +1206,8 @@ class AudioStream:
             while self._server.hold(self._request.id, self.sent):
                 segment = next(segments, None)
                 if segment is None:
+                    if self._shifter is not None:
+                        self._send(self._shifter.finish())
                     return
                 samples, marks = segment
                 self._queue_marks(marks)
@@ -995,7 +1218,7 @@ class AudioStream:
 
     def _queue_marks(self, marks):
         for offset, kind, start, end in marks:
-            sample = max(self.sent + offset, self._last_mark)
+            sample = max(self._synthesized + offset, self._last_mark)
             self._last_mark = sample
             first = self._utf16(start)
             self._marks.append({"type": "mark", "id": self._request.id, "kind": kind,
@@ -1003,11 +1226,18 @@ class AudioStream:
                                 "sample": sample})
 
     def _send_samples(self, samples):
+        for start in range(0, samples.size, CHUNK_SAMPLES):
+            if not self._server.hold(self._request.id, self.sent):
+                return False
+            piece = samples[start:start + CHUNK_SAMPLES]
+            self._synthesized += piece.size
+            self._send(piece if self._shifter is None else self._shifter.push(piece))
+        return True
+
+    def _send(self, samples):
         rid = self._request.id
         writer = self._server.writer
         for start in range(0, samples.size, CHUNK_SAMPLES):
-            if not self._server.hold(rid, self.sent):
-                return False
             chunk = samples[start:start + CHUNK_SAMPLES]
             end = self.sent + chunk.size
             while self._marks and self._marks[0]["sample"] < end:
@@ -1015,7 +1245,6 @@ class AudioStream:
             writer.send({"type": "chunk", "id": rid},
                         encode_samples(chunk, self._request.sample_format))
             self.sent = end
-        return True
 
 
 def run_serve(out):

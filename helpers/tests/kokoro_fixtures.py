@@ -44,12 +44,27 @@ class KokoroServeCase(HelperTestCase):
         return client
 
     @staticmethod
-    def say(rid, text="Hello.", voice="af_heart", speed=1, sample_format="int16"):
-        return {"cmd": "say", "id": rid, "text": text, "voice": voice, "speed": speed,
-                "sampleFormat": sample_format}
+    def say(rid, text="Hello.", voice="af_heart", speed=1, sample_format="int16", **more):
+        """A say command; `more` adds keys such as pitch."""
+        return dict({"cmd": "say", "id": rid, "text": text, "voice": voice, "speed": speed,
+                     "sampleFormat": sample_format}, **more)
 
     def request(self, client, rid, timeout=5.0, **say):
         """Send a say and return its replies up to its "end" or "error"."""
         client.send(self.say(rid, **say))
         return client.until(lambda h: h.get("id") == rid and h.get("type") in ("end", "error"),
                             timeout)
+
+    def assert_marks_in_stream_order(self, frames):
+        """Each mark comes just before the chunk holding its sample, in order of samples."""
+        sent = 0
+        last = 0
+        for index, (header, payload) in enumerate(frames):
+            if header["type"] == "chunk":
+                sent += len(payload) // 2
+            elif header["type"] == "mark":
+                self.assertGreaterEqual(header["sample"], last, header)
+                last = header["sample"]
+                following = next((p for h, p in frames[index + 1:] if h["type"] == "chunk"), b"")
+                self.assertTrue(sent <= header["sample"] < sent + len(following) // 2,
+                                (header, sent, len(following) // 2))

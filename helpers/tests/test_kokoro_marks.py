@@ -31,20 +31,6 @@ def words_of(text):
 
 
 class MarksTest(KokoroServeCase):
-    def assert_marks_in_stream_order(self, frames):
-        """Each mark comes just before the chunk holding its sample, in order of samples."""
-        sent = 0
-        last = 0
-        for index, (header, payload) in enumerate(frames):
-            if header["type"] == "chunk":
-                sent += len(payload) // 2
-            elif header["type"] == "mark":
-                self.assertGreaterEqual(header["sample"], last, header)
-                last = header["sample"]
-                following = next((p for h, p in frames[index + 1:] if h["type"] == "chunk"), b"")
-                self.assertTrue(sent <= header["sample"] < sent + len(following) // 2,
-                                (header, sent, len(following) // 2))
-
     def test_marks_give_the_text_of_their_sentence_or_word(self):
         cases = [
             ("emoji and letters beyond 16 bits",

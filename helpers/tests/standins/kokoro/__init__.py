@@ -30,6 +30,12 @@ Controlled by the environment:
                               divided by speed. A token's start_ts and end_ts
                               are the onset and the end of its burst (or
                               silence). Otherwise the modes below.
+                              "tones": timed as "bursts", but each word is a
+                              tone of known pitch: the first four harmonics,
+                              of amplitudes 1, 1/2, 1/3, 1/4 times 0.25, of a
+                              fundamental taken word by word from
+                              STANDIN_KOKORO_TONES (Hz, default
+                              "120,180,240"), starting again with each Result.
   STANDIN_KOKORO_AUDIO        comma list of float samples of one piece of audio
                               (default "0.5,-0.5,1.5,-1.5,0.25"): the audio of
                               each Result, whatever the speed, with the tokens
@@ -238,7 +244,7 @@ class _Renderer:
 
     def render(self, text, spans):
         """Samples for `text`, and (onset, end) in samples for each token span."""
-        if self.mode == "bursts":
+        if self.mode in ("bursts", "tones"):
             return self._bursts(text, spans)
         if self.per_char:
             scale = self.per_char / self.speed
@@ -266,11 +272,28 @@ class _Renderer:
                 times.append((position, position + length(PUNCTUATION)))
                 position += length(PUNCTUATION)
         samples = numpy.zeros(position, dtype=numpy.float32)
-        tone = _square(max([e - s for s, e in times] + [0]))
+        tones = _Tones() if self.mode == "tones" else None
+        square = _square(max([e - s for s, e in times] + [0]))
         for (onset, end), (start, stop, _) in zip(times, spans):
             if _is_word(text[start:stop]):
-                samples[onset:end] = tone[:end - onset]
+                samples[onset:end] = square[:end - onset] if tones is None \
+                    else tones.next_word(end - onset)
         return samples, times
+
+
+class _Tones:
+    """The harmonic tones of the "tones" voice, one per word in turn."""
+
+    def __init__(self):
+        self.pitches = [float(hz) for hz in env_list("STANDIN_KOKORO_TONES")] \
+            or [120.0, 180.0, 240.0]
+        self.words = 0
+
+    def next_word(self, count):
+        pitch = self.pitches[self.words % len(self.pitches)]
+        self.words += 1
+        phase = 2 * numpy.pi * pitch * numpy.arange(count) / SAMPLE_RATE
+        return 0.25 * sum(numpy.sin(h * phase) / h for h in range(1, 5))
 
 
 _tone = numpy.zeros(0, dtype=numpy.float32)
