@@ -294,6 +294,7 @@ void tst_KokoroQtPlugin::setVoice()
     QCOMPARE(speech->locale(), QLocale(u"fr_FR"_s));
     QCOMPARE(voiceNames(speech->availableVoices()), QStringList{u"Siwis"_s});
     QCOMPARE(voiceSpy.size(), 1);
+    QCOMPARE(localeSpy.size(), 1);
     QCOMPARE(speech->state(), QTextToSpeech::Ready);
 
     // Again: nothing changes.
@@ -303,7 +304,7 @@ void tst_KokoroQtPlugin::setVoice()
     speech->setVoice(QVoice());
     QCOMPARE(speech->voice(), siwis);
     QCOMPARE(voiceSpy.size(), 1);
-    Q_UNUSED(localeSpy)
+    QCOMPARE(localeSpy.size(), 1);
 }
 
 void tst_KokoroQtPlugin::properties_data()
