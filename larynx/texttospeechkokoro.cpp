@@ -39,6 +39,9 @@ double speedForRate(double rate)
     return rate >= 0.0 ? 1.0 + rate : 1.0 + rate / 2.0;
 }
 
+// pitch -1..1 is sent as semitones: half an octave down or up at most.
+constexpr double SemitonesPerPitch = 6.0;
+
 QAudioFormat formatFromHeader(const QJsonObject &header)
 {
     QAudioFormat format;
@@ -108,6 +111,19 @@ bool TextToSpeechKokoro::setRate(double rate)
     return true;
 }
 
+double TextToSpeechKokoro::pitch() const
+{
+    return mPitch;
+}
+
+bool TextToSpeechKokoro::setPitch(double pitch)
+{
+    if (!(qAbs(pitch) <= 1.0))
+        return false;
+    mPitch = pitch;
+    return true;
+}
+
 double TextToSpeechKokoro::volume() const
 {
     return mVolume;
@@ -163,14 +179,18 @@ void TextToSpeechKokoro::startRequest(const QString &text, bool synthesizeOnly)
     mReceivedBytes = 0;
     mMarks->reset(text);
     mCurrentId = ++mRequestCounter;
-    sendCommand({
+    QJsonObject command{
         {"cmd"_L1, "say"_L1},
         {"id"_L1, mCurrentId},
         {"text"_L1, text},
         {"voice"_L1, mVoice},
         {"speed"_L1, speedForRate(mRate)},
         {"sampleFormat"_L1, "int16"_L1},
-    });
+    };
+    // Without the key the helper does no pitch work at all, as older helpers never heard of it.
+    if (mPitch != 0.0)
+        command.insert("pitch"_L1, mPitch * SemitonesPerPitch);
+    sendCommand(command);
     setState(synthesizeOnly ? TextToSpeechState::Synthesizing : TextToSpeechState::Speaking);
 }
 
@@ -417,8 +437,11 @@ void TextToSpeechKokoro::openAudioSink(const QAudioFormat &format)
     mAudioDevice = mAudioSink->start();
     if (mAudioDevice) {
         connect(mAudioSink, &QAudioSink::stateChanged, this, &TextToSpeechKokoro::handleSinkStateChanged);
-        mFeedTimer->start();
         reportProgress(mPosition->baseFrame());
+        if (mState == TextToSpeechState::Paused)
+            suspendAudioSink();
+        else
+            mFeedTimer->start();
         return;
     }
     cancelRequest();
@@ -573,24 +596,34 @@ void TextToSpeechKokoro::writeAudio()
     }
 }
 
+// A request paused before its audio has begun stays paused: its sink opens suspended.
 void TextToSpeechKokoro::pause()
 {
-    if (mState != TextToSpeechState::Speaking || !mAudioSink)
+    if (mState != TextToSpeechState::Speaking)
         return;
-    mPosition->pause(mAudioSink);
-    mFeedTimer->stop();
-    mAudioSink->suspend();
+    suspendAudioSink();
     setState(TextToSpeechState::Paused);
 }
 
 void TextToSpeechKokoro::resume()
 {
-    if (mState != TextToSpeechState::Paused || !mAudioSink)
+    if (mState != TextToSpeechState::Paused)
         return;
-    mAudioSink->resume();
-    mPosition->resume();
-    mFeedTimer->start();
+    if (mAudioSink) {
+        mAudioSink->resume();
+        mPosition->resume();
+        mFeedTimer->start();
+    }
     setState(TextToSpeechState::Speaking);
+}
+
+void TextToSpeechKokoro::suspendAudioSink()
+{
+    if (!mAudioSink)
+        return;
+    mPosition->pause(mAudioSink);
+    mFeedTimer->stop();
+    mAudioSink->suspend();
 }
 
 void TextToSpeechKokoro::handleSinkStateChanged(QAudio::State state)

@@ -42,6 +42,9 @@ public:
 
     [[nodiscard]] double rate() const;
     bool setRate(double rate);
+    // -1.0 to 1.0: down or up by as much as six semitones, the duration unchanged.
+    [[nodiscard]] double pitch() const;
+    bool setPitch(double pitch);
     [[nodiscard]] double volume() const;
     bool setVolume(double volume);
     [[nodiscard]] QString voiceIdentifier() const;
@@ -93,6 +96,7 @@ private:
     void padAudioEnd();
     void finishPlayback();
     void retireAudioSink();
+    void suspendAudioSink();
     void handleSinkStateChanged(QAudio::State state);
     void applySinkVolume();
 
@@ -101,6 +105,7 @@ private:
     std::unique_ptr<KokoroFrameDecoder> mDecoder;
     QAudioFormat mFormat;
     double mRate = 0.0;
+    double mPitch = 0.0;
     double mVolume = 1.0;
     qint32 mCurrentId = 0;
     qint32 mRequestCounter = 0;

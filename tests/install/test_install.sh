@@ -59,6 +59,42 @@ cmake -S "$work/larynx-host" -B "$work/larynx-host/build" -G Ninja -DCMAKE_PREFI
 cmake --build "$work/larynx-host/build" > "$work/larynx-build.log" || { cat "$work/larynx-build.log"; fail "building a Larynx host"; }
 [ "$("$work/larynx-host/build/larynx-host")" = "54 voices, ready" ] || fail "the Larynx host does not run"
 
+# Any Qt application finds the installed read-aloud engine through QT_PLUGIN_PATH, and the
+# plug-in finds the installed libraries beside it in the prefix.
+plugin=$(find "$prefix" -path "*/qt6/plugins/texttospeech/libqtexttospeech_kokoro.so")
+[ -n "$plugin" ] || fail "the texttospeech plug-in is not installed under <libdir>/qt6/plugins/texttospeech"
+ldd "$plugin" | grep -q "liblarynx.so.* => $prefix/" || { ldd "$plugin"; fail "the plug-in does not load the prefix's liblarynx"; }
+mkdir -p "$work/qt-host"
+cat > "$work/qt-host/CMakeLists.txt" <<'CMAKE'
+cmake_minimum_required(VERSION 3.25)
+project(QtHost LANGUAGES CXX)
+set(CMAKE_CXX_STANDARD 17)
+find_package(Qt6 REQUIRED COMPONENTS TextToSpeech)
+add_executable(qt-host main.cpp)
+target_link_libraries(qt-host PRIVATE Qt6::TextToSpeech)
+CMAKE
+cat > "$work/qt-host/main.cpp" <<'CPP'
+#include <QCoreApplication>
+#include <QTextToSpeech>
+#include <cstdio>
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QTextToSpeech speech(QStringLiteral("kokoro"));
+    std::printf("%s|%s|%d|%d\n", qPrintable(QTextToSpeech::availableEngines().join(QLatin1Char(','))), qPrintable(speech.engine()),
+                int(speech.state()), int(speech.errorReason()));
+    return 0;
+}
+CPP
+cmake -S "$work/qt-host" -B "$work/qt-host/build" -G Ninja > "$work/qt-host.log" || { cat "$work/qt-host.log"; fail "configuring a Qt host"; }
+cmake --build "$work/qt-host/build" > "$work/qt-host-build.log" || { cat "$work/qt-host-build.log"; fail "building a Qt host"; }
+# No kokoro environment in this home: the engine loads, and reports Error with reason Initialization.
+mkdir -p "$work/qt-home"
+output=$(HOME="$work/qt-home" QT_PLUGIN_PATH="$(dirname "$(dirname "$plugin")")" "$work/qt-host/build/qt-host")
+echo "$output"
+grep -Eq '(^|,)kokoro(,|$)' <<<"${output%%|*}" || fail "QTextToSpeech::availableEngines() does not list kokoro"
+[ "${output#*|}" = "kokoro|3|1" ] || fail "the installed kokoro engine does not load: $output"
+
 cmake -S "$source/apps/dictation-probe" -B "$work/probe" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" > "$work/probe.log" \
     || { cat "$work/probe.log"; fail "find_package(Earlobe)"; }
 cmake --build "$work/probe" > "$work/probe-build.log" || { cat "$work/probe-build.log"; fail "building against the installed headers"; }

@@ -21,10 +21,11 @@ namespace
 {
 const QByteArray quitLine = "{\"cmd\": \"quit\"}\n"_ba;
 
-QByteArray sayLine(int id, const char *speed = "1", const char *text = "Hello", const char *voice = "af_heart")
+QByteArray sayLine(int id, const char *speed = "1", const char *text = "Hello", const char *voice = "af_heart", const char *pitch = nullptr)
 {
-    return R"({"cmd":"say","id":)" + QByteArray::number(id) + R"(,"sampleFormat":"int16","speed":)" + speed + R"(,"text":")" + text
-        + R"(","voice":")" + voice + "\"}\n";
+    const QByteArray pitchKey = pitch ? R"("pitch":)" + QByteArray(pitch) + "," : QByteArray();
+    return R"({"cmd":"say","id":)" + QByteArray::number(id) + "," + pitchKey + R"("sampleFormat":"int16","speed":)" + speed + R"(,"text":")"
+        + text + R"(","voice":")" + voice + "\"}\n";
 }
 
 QByteArray cancelLine(int id)
@@ -184,6 +185,14 @@ void tst_TextToSpeechKokoro::settersValidate()
     QVERIFY(engine.setRate(-1.0));
     QCOMPARE(engine.rate(), -1.0);
 
+    QCOMPARE(engine.pitch(), 0.0);
+    QVERIFY(!engine.setPitch(1.01));
+    QVERIFY(!engine.setPitch(-1.5));
+    QVERIFY(!engine.setPitch(qQNaN()));
+    QCOMPARE(engine.pitch(), 0.0);
+    QVERIFY(engine.setPitch(-0.3));
+    QCOMPARE(engine.pitch(), -0.3);
+
     QVERIFY(!engine.setVolume(1.2));
     QVERIFY(!engine.setVolume(-0.1));
     QVERIFY(!engine.setVolume(qQNaN()));
@@ -215,6 +224,15 @@ void tst_TextToSpeechKokoro::commands_data()
     QTest::newRow("rate 1") << QStringList{u"rate:1"_s, u"say:Hello"_s} << sayLine(1, "2");
     QTest::newRow("rate 1.5 refused") << QStringList{u"rate:0.5"_s, u"rate:1.5"_s, u"say:Hello"_s} << sayLine(1, "1.5");
     QTest::newRow("voice") << QStringList{u"voice:bf_emma"_s, u"say:Hello"_s} << sayLine(1, "1", "Hello", "bf_emma");
+    QTest::newRow("pitch 0.5 is three semitones up")
+        << QStringList{u"pitch:0.5"_s, u"say:Hello"_s} << sayLine(1, "1", "Hello", "af_heart", "3");
+    QTest::newRow("pitch -1 is six semitones down")
+        << QStringList{u"pitch:-1"_s, u"say:Hello"_s} << sayLine(1, "1", "Hello", "af_heart", "-6");
+    QTest::newRow("pitch 1 with rate")
+        << QStringList{u"pitch:1"_s, u"rate:0.5"_s, u"say:Hello"_s} << sayLine(1, "1.5", "Hello", "af_heart", "6");
+    QTest::newRow("pitch back to 0 omits the key") << QStringList{u"pitch:0.5"_s, u"pitch:0"_s, u"say:Hello"_s} << sayLine(1);
+    QTest::newRow("pitch 1.5 refused")
+        << QStringList{u"pitch:-0.25"_s, u"pitch:1.5"_s, u"say:Hello"_s} << sayLine(1, "1", "Hello", "af_heart", "-1.5");
     QTest::newRow("voice refused") << QStringList{u"voice:x"_s, u"say:Hello"_s} << sayLine(1);
 }
 
@@ -234,6 +252,8 @@ void tst_TextToSpeechKokoro::commands()
             engine->stop();
         else if (operation.startsWith("rate:"_L1))
             engine->setRate(argument.toDouble());
+        else if (operation.startsWith("pitch:"_L1))
+            engine->setPitch(argument.toDouble());
         else if (operation.startsWith("voice:"_L1))
             engine->setVoiceIdentifier(argument);
     }

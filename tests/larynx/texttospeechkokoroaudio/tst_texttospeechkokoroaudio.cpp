@@ -116,7 +116,7 @@ private Q_SLOTS:
     void endWaitsForQueuedAudio();
     void slowHelperKeepsSpeaking();
     void pauseHoldsPlayback();
-    void pauseAndResumeNeedASink();
+    void pauseBeforeTheAudio();
     void volumeChangesWhatIsPlayed();
     void volumeDuringPlayback();
     void errorWithoutIdDuringPlayback();
@@ -299,25 +299,40 @@ void tst_TextToSpeechKokoroAudio::pauseHoldsPlayback()
     QCOMPARE(states(spy), QStringList({u"Speaking"_s, u"Paused"_s, u"Speaking"_s, u"Ready"_s}));
 }
 
-void tst_TextToSpeechKokoroAudio::pauseAndResumeNeedASink()
+void tst_TextToSpeechKokoroAudio::pauseBeforeTheAudio()
 {
-    // Before the format arrives there is no sink to pause.
+    // Paused while the helper is still loading: the audio, once it comes, waits for resume().
     auto engine =
-        startEngine(R"({"commands":{"say":[{"sleep":500},)" + QByteArray(formatAction) + "," + audioAction(0.2) + "," + endAction + "]}}");
+        startEngine(R"({"commands":{"say":[{"sleep":300},)" + QByteArray(formatAction) + "," + audioAction(0.5) + "," + endAction + "]}}");
     QSignalSpy spy(engine.get(), &TextToSpeechKokoro::stateChanged);
     engine->say(u"Early"_s);
     engine->pause();
+    QCOMPARE(engine->state(), TextToSpeechState::Paused);
+    QTest::qWait(1500);
+    QCOMPARE(engine->state(), TextToSpeechState::Paused);
+    QElapsedTimer timer;
+    timer.start();
+    engine->resume();
     QCOMPARE(engine->state(), TextToSpeechState::Speaking);
+    QTRY_COMPARE_WITH_TIMEOUT(engine->state(), TextToSpeechState::Ready, 10000);
+    // All half second of it plays after the resume.
+    QVERIFY2(timer.elapsed() >= 450, qPrintable(QString::number(timer.elapsed())));
+
+    // Resumed before the audio came: it plays as if never paused.
+    engine->say(u"Early"_s);
+    engine->pause();
     engine->resume();
     QTRY_COMPARE_WITH_TIMEOUT(engine->state(), TextToSpeechState::Ready, 10000);
 
-    // Nor while synthesizing.
+    // Synthesizing has nothing to pause.
     mEnvironment->setScenario(speech(0.2));
     engine->synthesize(u"Quiet"_s);
     engine->pause();
     QCOMPARE(engine->state(), TextToSpeechState::Synthesizing);
     QTRY_COMPARE(engine->state(), TextToSpeechState::Ready);
-    QCOMPARE(states(spy), QStringList({u"Speaking"_s, u"Ready"_s, u"Synthesizing"_s, u"Ready"_s}));
+    QCOMPARE(states(spy),
+             QStringList({u"Speaking"_s, u"Paused"_s, u"Speaking"_s, u"Ready"_s, u"Speaking"_s, u"Paused"_s, u"Speaking"_s, u"Ready"_s,
+                          u"Synthesizing"_s, u"Ready"_s}));
 }
 
 void tst_TextToSpeechKokoroAudio::volumeChangesWhatIsPlayed()
