@@ -1,5 +1,6 @@
 #include "editortestsupport.h"
 #include "fakehelperenvironment.h"
+#include "screenshots.h"
 
 #include <QJsonDocument>
 #include <QSignalSpy>
@@ -62,8 +63,7 @@ QList<QJsonObject> recordedCommands(const FakeHelperEnvironment *environment, co
 
 bool screenshot(QWidget *window, const QString &name)
 {
-    const QString dir = qEnvironmentVariable("EARLOBE_LARYNX_SCREENSHOTS");
-    return dir.isEmpty() || window->grab().save(dir + u'/' + name);
+    return Screenshots::save(window, name);
 }
 
 void selectText(QTextEdit *editor, const QString &text)

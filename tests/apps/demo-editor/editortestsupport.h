@@ -31,7 +31,7 @@ std::unique_ptr<EditorWindow> startEditor(FakeHelperEnvironment *environment, co
 // The headers of the commands the helpers received with this "cmd", in order.
 QList<QJsonObject> recordedCommands(const FakeHelperEnvironment *environment, const QString &cmd);
 // Saves a picture of window under name for a person to look at, when asked for by
-// EARLOBE_LARYNX_SCREENSHOTS (a folder); false when it could not be saved.
+// EARLOBE_SCREENSHOT_DIR (a folder, see Screenshots); false when it could not be saved.
 bool screenshot(QWidget *window, const QString &name);
 
 void selectText(QTextEdit *editor, const QString &text);

@@ -1,4 +1,5 @@
 #include "fakehelperenvironment.h"
+#include "screenshots.h"
 
 #include <whisperspeechtotextinstallpythondialog.h>
 #include <whisperspeechtotextinstallpythonwidget.h>
@@ -291,7 +292,7 @@ void tst_WhisperSpeechToTextInstallPythonDialog::keepsItsSize()
 void tst_WhisperSpeechToTextInstallPythonDialog::screenshot()
 {
     // Saved where EARLOBE_SCREENSHOT_DIR points, for a person to look at.
-    const QString folder = qEnvironmentVariable("EARLOBE_SCREENSHOT_DIR");
+    const QString folder = Screenshots::folder();
     if (folder.isEmpty())
         QSKIP("EARLOBE_SCREENSHOT_DIR is not set");
     WhisperSpeechToTextInstallPythonDialog dialog;

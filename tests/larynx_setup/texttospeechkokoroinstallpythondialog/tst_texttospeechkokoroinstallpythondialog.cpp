@@ -1,4 +1,5 @@
 #include "fakehelperenvironment.h"
+#include "screenshots.h"
 
 #include <texttospeechkokoroinstallpythondialog.h>
 #include <texttospeechkokoroinstallpythonwidget.h>
@@ -410,7 +411,7 @@ void tst_TextToSpeechKokoroInstallPythonDialog::realInstallation()
     QCOMPARE(logLines(dialog).mid(lines.indexOf(u"Installation done."_s)), QStringList({u"Installation done."_s, worksLine(u"af_heart"_s)}));
 
     // Saved where EARLOBE_SCREENSHOT_DIR points, for a person to look at.
-    const QString folder = qEnvironmentVariable("EARLOBE_SCREENSHOT_DIR");
+    const QString folder = Screenshots::folder();
     if (folder.isEmpty())
         return;
     dialog.findChild<TextToSpeechKokoroVoiceComboBox *>()->setSelectedVoices({u"af_heart"_s, u"bf_emma"_s, u"ff_siwis"_s});

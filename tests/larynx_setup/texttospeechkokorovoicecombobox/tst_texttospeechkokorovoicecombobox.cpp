@@ -1,3 +1,5 @@
+#include "screenshots.h"
+
 #include <texttospeechkokoroutils.h>
 #include <texttospeechkokorovoicecombobox.h>
 
@@ -368,7 +370,7 @@ void TextToSpeechKokoroVoiceComboBoxTest::otherRolesDoNotEmit()
 
 void TextToSpeechKokoroVoiceComboBoxTest::screenshot()
 {
-    const QString directory = qEnvironmentVariable("EARLOBE_SCREENSHOT_DIR");
+    const QString directory = Screenshots::folder();
     if (directory.isEmpty())
         QSKIP("EARLOBE_SCREENSHOT_DIR is not set");
     QVERIFY(QDir().mkpath(directory));

@@ -1,3 +1,5 @@
+#include "screenshots.h"
+
 #include <texttospeechkokoroutils.h>
 
 #include <QDir>
@@ -330,7 +332,7 @@ void VoiceIconTest::flag()
 
 void VoiceIconTest::screenshot()
 {
-    const QString directory = qEnvironmentVariable("EARLOBE_SCREENSHOT_DIR");
+    const QString directory = Screenshots::folder();
     if (directory.isEmpty())
         QSKIP("EARLOBE_SCREENSHOT_DIR is not set");
     QVERIFY(QDir().mkpath(directory));
