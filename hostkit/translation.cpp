@@ -13,8 +13,9 @@ namespace HostKit
 {
 namespace
 {
-// Domains bound so far, by the host or by a first lookup; a binding made by the host must not
-// be overwritten by the default one.
+// Domains bound so far, by the host (through bindTranslationDomain() or gettext's own
+// bindtextdomain()) or by a first lookup; a binding made by the host must not be overwritten
+// by the default one.
 QMutex boundDomainsMutex;
 QSet<QByteArray> boundDomains;
 
@@ -25,11 +26,26 @@ void bindLocked(const char *domain, const QByteArray &directory)
     boundDomains.insert(QByteArray(domain));
 }
 
+// Where gettext looks for a domain nobody has bound.
+QByteArray defaultDirectory()
+{
+    return QByteArray(bindtextdomain("hostkit-never-bound-domain", nullptr));
+}
+
 void ensureBound(const char *domain)
 {
     QMutexLocker locker(&boundDomainsMutex);
-    if (!boundDomains.contains(QByteArray(domain)))
-        bindLocked(domain, QByteArrayLiteral(HOSTKIT_LOCALE_DIR));
+    if (boundDomains.contains(QByteArray(domain)))
+        return;
+    // A host may have called bindtextdomain() itself: its folder wins over ours, and only
+    // the codeset, which Qt's UTF-16 conversion needs, is set.
+    const QByteArray current(bindtextdomain(domain, nullptr));
+    if (current != defaultDirectory()) {
+        bind_textdomain_codeset(domain, "UTF-8");
+        boundDomains.insert(QByteArray(domain));
+        return;
+    }
+    bindLocked(domain, QByteArrayLiteral(HOSTKIT_LOCALE_DIR));
 }
 } // namespace
 

@@ -198,6 +198,16 @@ void TestTranslation::domainBinding()
     // The lookups above did not replace the host's own binding.
     QCOMPARE(QFile::decodeName(bindtextdomain(domain, nullptr)), mCatalogueDir.path());
     QCOMPARE(QByteArray(bind_textdomain_codeset(domain, nullptr)), "UTF-8"_ba);
+
+    // Nor does the first lookup replace one the host made with gettext itself: its catalogue
+    // is the one read, in UTF-8.
+    const QByteArray directory = QFile::encodeName(mCatalogueDir.path());
+    QVERIFY(QFile::copy(mCatalogueDir.filePath(u"de/LC_MESSAGES/"_s + QString::fromLatin1(domain) + u".mo"_s),
+                        mCatalogueDir.filePath(u"de/LC_MESSAGES/hostkit-test-host-bound.mo"_s)));
+    const char *hostBound = "hostkit-test-host-bound";
+    bindtextdomain(hostBound, directory.constData());
+    QCOMPARE(HostKit::translate(hostBound, nullptr, "Open"), u"Offen"_s);
+    QCOMPARE(QByteArray(bindtextdomain(hostBound, nullptr)), directory);
 }
 
 int main(int argc, char **argv)
