@@ -18,10 +18,12 @@ constexpr int PollMs = 20;
 const int WatchedSignals[] = {SIGINT, SIGTERM};
 
 int signalPipe[2] = {-1, -1};
+volatile std::sig_atomic_t receivedSignal = 0;
 
 void handleSignal(int signal)
 {
     const int savedErrno = errno;
+    receivedSignal = signal;
     const unsigned char number = static_cast<unsigned char>(signal);
     // A full pipe already holds a signal the loop will see.
     [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &number, 1);
@@ -86,6 +88,11 @@ Interruption::~Interruption()
 bool Interruption::isWatching() const
 {
     return mWatching;
+}
+
+bool Interruption::signalReceived()
+{
+    return receivedSignal != 0;
 }
 
 void Interruption::readSignal()

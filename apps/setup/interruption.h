@@ -20,6 +20,8 @@ public:
     ~Interruption() override;
 
     [[nodiscard]] bool isWatching() const;
+    // A signal has arrived, though the event loop may not have seen it yet.
+    [[nodiscard]] static bool signalReceived();
 
 Q_SIGNALS:
     // The tool is being stopped: nothing it runs may start anything new from now on.

@@ -94,6 +94,10 @@ int main(int argc, char **argv)
 
     std::unique_ptr<Command> command = createCommand(commandLine);
     QObject::connect(command.get(), &Command::finished, &app, [](int exitCode) {
+        // A signal to the whole process group also ends pip, whose failure may come through
+        // before the signal does: the signal decides how the tool ends.
+        if (Interruption::signalReceived())
+            return;
         QCoreApplication::exit(exitCode);
     });
     const Interruption interruption;
