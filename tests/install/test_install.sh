@@ -17,7 +17,7 @@ cmake --install "$build" --prefix "$prefix" > "$work/install.log"
 for header in whisperspeechtotextdevice.h whisperspeechtotextpluginjob.h whisperspeechtotextutils.h \
               earlobe_export.h earlobe_setup_export.h texttospeechkokoro.h texttospeechcompat.h \
               texttospeechkokoroutils.h larynx_export.h larynx_setup_export.h; do
-    find "$prefix/include" -name "$header" | grep -q . || fail "header $header not installed"
+    [ -n "$(find "$prefix/include" -name "$header")" ] || fail "header $header not installed"
 done
 for package in Earlobe Larynx HostKit; do
     [ -f "$prefix/lib/cmake/$package/${package}Config.cmake" ] || \
@@ -63,7 +63,9 @@ cmake --build "$work/larynx-host/build" > "$work/larynx-build.log" || { cat "$wo
 # plug-in finds the installed libraries beside it in the prefix.
 plugin=$(find "$prefix" -path "*/qt6/plugins/texttospeech/libqtexttospeech_kokoro.so")
 [ -n "$plugin" ] || fail "the texttospeech plug-in is not installed under <libdir>/qt6/plugins/texttospeech"
-ldd "$plugin" | grep -q "liblarynx.so.* => $prefix/" || { ldd "$plugin"; fail "the plug-in does not load the prefix's liblarynx"; }
+# Through a file: with pipefail, grep -q leaving early would fail the pipe when ldd gets SIGPIPE.
+ldd "$plugin" > "$work/plugin-ldd.txt"
+grep -q "liblarynx.so.* => $prefix/" "$work/plugin-ldd.txt" || { cat "$work/plugin-ldd.txt"; fail "the plug-in does not load the prefix's liblarynx"; }
 mkdir -p "$work/qt-host"
 cat > "$work/qt-host/CMakeLists.txt" <<'CMAKE'
 cmake_minimum_required(VERSION 3.25)
